@@ -1,0 +1,276 @@
+#include "FeatureFrame.h"
+
+#include <algorithm>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+
+namespace KELO::frame {
+
+const char* const kVerboseDoc =
+    "The type of this parameter is of type bool. Prints function feedback to log area. By default it is set to "
+    "\\a false.\n";
+
+std::string RunLocation(const char* registryName) {
+    return std::string("(feature plugins) ") + registryName + "::Run";
+}
+
+void Thrower::operator()(const std::string& message) const {
+    if (source) throw CException(*source, message);
+    throw CException(location, message, nullptr);
+}
+
+// ----------------------------------------------------------------- inputs
+
+namespace {
+bool OneOf(CPixelType t, const std::vector<CPixelType>& types) {
+    return std::find(types.begin(), types.end(), t) != types.end();
+}
+}  // namespace
+
+Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputSpec& spec) {
+    CValue* v0 = node.GetStackInput(0, false);
+    CValue* v1 = node.GetStackInput(1, false);
+    Inputs in;
+    // Each input is unwrapped at its first check that needs the image, so the
+    // host's own "holds no image" failure comes at the same point as the node's.
+    for (const InputCheck& c : spec.checks) {
+        switch (c.what) {
+            case Check::GreyNull:
+                if (!v0) fail(c.message);
+                break;
+            case Check::LabelNull:
+                if (!v1) fail(c.message);
+                break;
+            case Check::GreyType:
+                in.grey = UnwrapImage(v0);
+                if (!OneOf(in.grey->Type(), spec.greyTypes)) fail(c.message);
+                break;
+            case Check::LabelType:
+                in.labels = UnwrapImage(v1);
+                if (!OneOf(in.labels->Type(), spec.labelTypes)) fail(c.message);
+                break;
+        }
+    }
+    if (!in.grey) in.grey = UnwrapImage(v0);
+    if (!in.labels) in.labels = UnwrapImage(v1);
+    const CSize s = in.grey->Size();
+    if (!(in.labels->Size() == s))
+        fail(CString("Input and label image have differing sizes: %1 vs %2")
+                 .Arg(CPos(s).ToString())
+                 .Arg(CPos(in.labels->Size()).ToString()));
+    in.W = s.x;
+    in.H = s.y;
+    in.D = s.z;
+    return in;
+}
+
+// ----------------------------------------------------------------- regions
+
+RegionView ClipRegion(const RegionInfo& r, unsigned index, const Inputs& in, bool withDepth) {
+    RegionView v;
+    v.index = index;
+    v.info = &r;
+    v.inputs = &in;
+    v.x0 = r.xmin;
+    v.y0 = r.ymin;
+    v.z0 = r.zmin;
+    v.w = (v.x0 + r.dx > in.W) ? in.W - v.x0 : r.dx;
+    v.h = (v.y0 + r.dy > in.H) ? in.H - v.y0 : r.dy;
+    v.d = withDepth ? ((v.z0 + r.dz > in.D) ? in.D - v.z0 : r.dz) : 1;
+    return v;
+}
+
+CImage* MakeGreyCrop(const Inputs& in, int64_t x0, int64_t y0, int64_t w, int64_t h) {
+    auto crop = std::make_unique<CImage>(IMAGE_GREY_F, CSize(w, h, 1), CSize(0, 0, 0));
+    float* dst = crop->Pixels<float>();
+    // Nodes that also accept 8-bit grey images get their crop as float all the same.
+    if (in.grey->Type() == IMAGE_GREY_8) {
+        const uint8_t* src = in.grey->Pixels<uint8_t>();
+        for (int64_t j = 0; j < h; ++j)
+            std::copy_n(src + (y0 + j) * in.W + x0, w, dst + j * w);
+    } else {
+        const float* src = in.grey->Pixels<float>();
+        for (int64_t j = 0; j < h; ++j)
+            std::copy_n(src + (y0 + j) * in.W + x0, w, dst + j * w);
+    }
+    return crop.release();
+}
+
+CImage* MakeMaskCrop(const Inputs& in, uint32_t label, int64_t x0, int64_t y0, int64_t z0, int64_t w, int64_t h,
+                     int64_t d) {
+    auto crop = std::make_unique<CImage>(IMAGE_GREY_F, CSize(w, h, d), CSize(0, 0, 0));
+    float* dst = crop->Pixels<float>();
+    const float* lab = in.labels->Pixels<float>();
+    const auto fl = static_cast<float>(label);
+    for (int64_t k = 0; k < d; ++k)
+        for (int64_t j = 0; j < h; ++j) {
+            const float* row = lab + ((z0 + k) * in.H + (y0 + j)) * in.W + x0;
+            float* out = dst + (k * h + j) * w;
+            for (int64_t i = 0; i < w; ++i) out[i] = (row[i] == fl) ? 1.0f : 0.0f;
+        }
+    return crop.release();
+}
+
+void ReportRegions(std::size_t nonEmpty, std::size_t nRegions) {
+    std::cout << "There are " << nonEmpty << " non-empty regions. " << std::endl;
+    if (nonEmpty != nRegions) {
+        std::cout << "Warning: There are " << (nRegions - nonEmpty) << " empty regions!!!" << std::endl;
+        std::cout << "By (re-)labeling the second input image before using this plugin, "
+                  << "there is no more empty region." << std::endl;
+    }
+}
+
+void Run(CPNode& node, const RunSpec& spec) {
+    const Inputs in = FetchInputs(node, spec.fail, spec.inputs);
+
+    std::vector<RegionInfo> table;
+    GetZoneList(in.labels->Pixels<float>(), in.W, in.H, in.D, table);
+    const auto nRegions = static_cast<unsigned>(table.size());
+    if (spec.verbose) std::cout << "The number of regions is: " << nRegions << std::endl;
+
+    const int64_t nF = spec.nFeatures;
+    if (nRegions == 0) {
+        const NoRegions shape = spec.onNoRegions ? spec.onNoRegions() : NoRegions::Throw;
+        if (shape == NoRegions::Throw) spec.fail("The number of regions is zero!!");
+        auto matrix = std::make_unique<CValueOwnedPointer<CImage>>(
+            new CImage(IMAGE_GREY_F, CSize(nF, 0, 1), CSize(0, 0, 0)), 1);
+        auto values = std::make_unique<CValueVector>(static_cast<std::size_t>(nF));
+        if (shape == NoRegions::EmptyRows) spec.buildValueVector(nullptr, values.get(), 0);
+        node.SetStackOutput(0, matrix.release());
+        node.SetStackOutput(1, values.release());
+        return;
+    }
+
+    auto matrix = std::make_unique<CImage>(IMAGE_GREY_F, CSize(nF, nRegions, 1), CSize(0, 0, 0));
+    float* m = matrix->Pixels<float>();
+
+    const bool wantGrey = spec.crop == Crop::Grey || spec.crop == Crop::GreyAndMask;
+    const bool wantMask = spec.crop == Crop::Mask || spec.crop == Crop::GreyAndMask || spec.crop == Crop::Mask3D;
+    std::size_t nonEmpty = 0;
+    std::vector<double> features;
+    for (unsigned r = 0; r < nRegions; ++r) {
+        const RegionInfo& info = table[r];
+        if (info.IsEmpty()) continue;
+        ++nonEmpty;
+        RegionView view = ClipRegion(info, r, in, spec.crop == Crop::Mask3D);
+        std::unique_ptr<CImage> grey(wantGrey ? MakeGreyCrop(in, view.x0, view.y0, view.w, view.h) : nullptr);
+        std::unique_ptr<CImage> mask(
+            wantMask ? MakeMaskCrop(in, info.label, view.x0, view.y0, spec.crop == Crop::Mask3D ? view.z0 : 0,
+                                    view.w, view.h, view.d)
+                     : nullptr);
+        view.grey = grey.get();
+        view.mask = mask.get();
+        features.assign(static_cast<std::size_t>(nF), 0.0);
+        spec.compute(view, features);
+        if (features.size() < static_cast<std::size_t>(nF)) throw std::out_of_range("invalid vector<T> subscript");
+        float* row = m + static_cast<std::size_t>(r) * static_cast<std::size_t>(nF);
+        for (int64_t f = 0; f < nF; ++f) row[f] = static_cast<float>(features[static_cast<std::size_t>(f)]);
+    }
+
+    if (spec.verbose) ReportRegions(nonEmpty, nRegions);
+
+    auto values = std::make_unique<CValueVector>(static_cast<std::size_t>(nF));
+    spec.buildValueVector(m, values.get(), nRegions);
+    node.SetStackOutput(0, new CValueOwnedPointer<CImage>(matrix.release(), 1));
+    node.SetStackOutput(1, values.release());
+}
+
+// ----------------------------------------------------------------- value vector
+
+void FillValueVector(const float* matrix, CValueVector* output, unsigned nRegions, int64_t nFeatures,
+                     const NameFn& names) {
+    for (int64_t f = 0; f < nFeatures; ++f) {
+        auto inner = std::make_unique<CValueVector>(nRegions);
+        for (unsigned r = 0; r < nRegions; ++r)
+            inner->SetEntry(static_cast<long long>(r),
+                            new CValueDouble(matrix[static_cast<std::size_t>(r) * nFeatures + f]));
+        if (names)
+            if (const char* name = names(f)) inner->Meta().SetEntry("FeatureName", new CValueString(name));
+        output->SetEntry(static_cast<long long>(f), inner.release());
+    }
+}
+
+// ----------------------------------------------------------------- setup description
+
+std::string Section(const std::string& heading, const std::string& text) {
+    return heading + "\n" + text + "\n\n\n";
+}
+
+std::string Description(const SetupSpec& s) {
+    std::string d = s.descriptionHead;
+    d += Section("INPUT 0", s.inputDocs[0]);
+    d += Section("INPUT 1", s.inputDocs[1]);
+    d += Section("OUTPUT 0", s.outputDocs[0]);
+    d += Section("OUTPUT 1", s.outputDocs[1]);
+    for (const ItemDoc& p : s.parameterDocs) d += Section("PARAMETER " + p.key, p.text);
+    d += s.descriptionTail;
+    return d;
+}
+
+void DescribeSetup(CValueMap& setup, const SetupSpec& s) {
+    setup.SetEntry("pluginType", new CValueString(s.pluginType));
+    for (const auto& [key, text] : s.identity) setup.SetEntry(key, new CValueString(text));
+
+    auto params = std::make_unique<CValueMap>();
+    params->SetEntry("verbose", new CValueBool(s.verbose));
+    if (s.addParameters) s.addParameters(*params);
+    setup.SetEntry("parameters", params.release());
+
+    auto inputs = std::make_unique<CValueMap>();
+    auto outputs = std::make_unique<CValueMap>();
+    for (int i = 0; i < 2; ++i) {
+        auto in = std::make_unique<CValueOwnedPointer<CImage>>(nullptr, 1);
+        in->Meta().SetEntry("label", new CValueString(s.inputLabels[i]));
+        inputs->SetEntry(i, in.release());
+    }
+    auto out0 = std::make_unique<CValueOwnedPointer<CImage>>(nullptr, 1);
+    out0->Meta().SetEntry("label", new CValueString(s.outputLabels[0]));
+    outputs->SetEntry(0, out0.release());
+    auto out1 = std::make_unique<CValueVector>();
+    out1->Meta().SetEntry("label", new CValueString(s.outputLabels[1]));
+    outputs->SetEntry(1, out1.release());
+    setup.SetEntry("inputs", inputs.release());
+    setup.SetEntry("outputs", outputs.release());
+
+    if (s.pluginSubType) setup.SetEntry("PluginSubType", new CValueString(*s.pluginSubType));
+    if (s.shortDescription) setup.SetEntry("Description", new CValueString(*s.shortDescription));
+    if (s.hasFeatureNames) {
+        auto names = std::make_unique<CValueVector>(s.featureNamesSize);
+        for (std::size_t i = 0; i < s.featureNames.size(); ++i)
+            names->SetEntry(static_cast<long long>(i), new CValueString(s.featureNames[i]));
+        setup.SetEntry("FeatureNames", names.release());
+    }
+    setup.SetEntry("description", new CValueString(s.longDescription ? *s.longDescription : Description(s)));
+
+    for (const ItemDoc& p : s.parameterDocs)
+        if (CValue* entry = setup.Entry("parameters/" + p.key, false))
+            entry->Meta().SetEntry("desc", new CValueString(p.text));
+
+    for (int i = 0; i < 2; ++i) {
+        if (CValue* entry = setup.Entry("inputs/" + std::to_string(i), false)) {
+            CValueMap& meta = entry->Meta();
+            if (!meta.HasEntry("label")) meta.SetEntry("label", new CValueString(s.inputDocs[i]));
+            if (!meta.HasEntry("optional")) meta.SetEntry("optional", new CValueBool(i == 1 && s.input1Optional));
+        }
+    }
+    for (int i = 0; i < 2; ++i)
+        if (CValue* entry = setup.Entry("outputs/" + std::to_string(i), false)) {
+            CValueMap& meta = entry->Meta();
+            if (!meta.HasEntry("label")) meta.SetEntry("label", new CValueString(s.outputDocs[i]));
+        }
+
+    if (!s.keywords.empty()) {
+        auto* kw = dynamic_cast<CValueVector*>(setup.Entry("keywords", false));
+        if (!kw) {
+            kw = new CValueVector();
+            setup.SetEntry("keywords", kw);
+        }
+        for (const std::string& k : s.keywords) kw->SetEntry(static_cast<long long>(kw->Size()), new CValueString(k));
+    }
+
+    setup.SetEntry("__zorvatDocumentation",
+                   new CValueString("%KELODIR%/doc/zorvat/html/features/P" + s.registryName + "/index.html"));
+}
+
+}  // namespace KELO::frame

@@ -1,0 +1,165 @@
+// The frame shared by the feature nodes: input checks, the Run skeleton over the
+// region table with its region images, the feature value vector and the setup
+// description. A node keeps only its own texts, parameters and per-region
+// computation and hands them to these routines.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "RegionTable.h"
+#include "kelo/Node.h"
+
+namespace KELO::frame {
+
+// "(feature plugins) <name>::Run", the location of every failure of a node's Run.
+std::string RunLocation(const char* registryName);
+
+// Throws a node's CException: with its plain location string, or in the
+// source-location form when a record is given.
+struct Thrower {
+    std::string location;
+    std::optional<Impl::StExLocation> source;
+    [[noreturn]] void operator()(const std::string& message) const;
+};
+
+// ----------------------------------------------------------------- inputs
+
+enum class Check { GreyNull, GreyType, LabelNull, LabelType };
+struct InputCheck {
+    Check what;
+    std::string message;
+};
+
+struct InputSpec {
+    std::vector<InputCheck> checks;  // in the node's order
+    std::vector<CPixelType> greyTypes{IMAGE_GREY_F};
+    std::vector<CPixelType> labelTypes{IMAGE_GREY_F};
+};
+
+struct Inputs {
+    const CImage* grey = nullptr;
+    const CImage* labels = nullptr;
+    int64_t W = 0, H = 0, D = 0;  // extents of input 0
+};
+
+// The four input checks in the node's order. The label image is then read with
+// the extents of input 0, so a label image of another size is refused with
+// "Input and label image have differing sizes: (x, y, z) vs (x, y, z)" rather
+// than read past its end or only in part.
+Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputSpec& spec);
+
+// ----------------------------------------------------------------- regions
+
+// A non-empty region as Run hands it to the node's computation.
+struct RegionView {
+    unsigned index = 0;  // record r, label r + 1
+    const RegionInfo* info = nullptr;
+    int64_t x0 = 0, y0 = 0, z0 = 0;  // box origin in input 0
+    int64_t w = 0, h = 0, d = 1;     // box clipped to input 0 (d > 1 only for the 3-D mask)
+    const Inputs* inputs = nullptr;
+    const CImage* grey = nullptr;  // grey-value crop of plane 0, when requested
+    const CImage* mask = nullptr;  // mask crop (plane 0, or every plane of the box for Crop::Mask3D)
+};
+
+enum class Crop { None, Grey, Mask, GreyAndMask, Mask3D };
+
+// How outputs look when the label image has no region at all.
+enum class NoRegions {
+    Throw,        // "The number of regions is zero!!"
+    EmptyRows,    // matrix of nF x 0, value vector of nF empty inner vectors
+    EmptyVector,  // matrix of nF x 0, value vector built with size nF and no entries
+};
+
+// A grey-value crop (pixels of input 0 unchanged) and a mask crop (1.0 where the
+// label image holds label, else 0.0) of plane 0 over x0 .. x0+w-1, y0 .. y0+h-1.
+CImage* MakeGreyCrop(const Inputs& in, int64_t x0, int64_t y0, int64_t w, int64_t h);
+CImage* MakeMaskCrop(const Inputs& in, uint32_t label, int64_t x0, int64_t y0, int64_t z0, int64_t w, int64_t h,
+                     int64_t d);
+
+using ComputeFn = std::function<void(const RegionView&, std::vector<double>&)>;
+using ValueVectorFn = std::function<void(const float* matrix, CValueVector* output, unsigned nRegions)>;
+
+struct RunSpec {
+    Thrower fail;
+    InputSpec inputs;
+    int64_t nFeatures = 0;
+    bool verbose = false;
+    Crop crop = Crop::None;
+    // Called when the table is empty; prints its own text if any and says how
+    // to shape the outputs. Unset: throw "The number of regions is zero!!".
+    std::function<NoRegions()> onNoRegions;
+    ComputeFn compute;
+    ValueVectorFn buildValueVector;
+};
+
+// The Run skeleton: inputs, region table, matrix, one call per non-empty region,
+// verbose report, value vector, both stack outputs. Nothing is output on failure.
+void Run(CPNode& node, const RunSpec& spec);
+
+// Clips a record's box to input 0 (the 3-D depth only when withDepth).
+RegionView ClipRegion(const RegionInfo& r, unsigned index, const Inputs& in, bool withDepth);
+
+// The verbose lines after the region loop.
+void ReportRegions(std::size_t nonEmpty, std::size_t nRegions);
+
+// ----------------------------------------------------------------- value vector
+
+// Name of feature f, or null for no "FeatureName" meta at all.
+using NameFn = std::function<const char*(int64_t f)>;
+
+// Outer vector by feature, inner vectors by region holding the matrix values
+// widened to double; meta "FeatureName" from names when given.
+void FillValueVector(const float* matrix, CValueVector* output, unsigned nRegions, int64_t nFeatures,
+                     const NameFn& names);
+
+// ----------------------------------------------------------------- setup description
+
+struct ItemDoc {
+    std::string key;   // parameter key, or "" for inputs/outputs
+    std::string text;
+};
+
+struct SetupSpec {
+    std::string registryName;  // gives the documentation link
+    std::string pluginType = "image";
+    // String entries written right after "pluginType" (Hist: "subType", "name").
+    std::vector<std::pair<std::string, std::string>> identity;
+    bool verbose = false;
+    // Adds the node's own entries to "parameters" after "verbose".
+    std::function<void(CValueMap&)> addParameters;
+    std::string inputLabels[2] = {"Data Image", "Label Image"};
+    std::string outputLabels[2] = {"Calculated features output as image", "Calculated features as CValueVector"};
+    std::optional<std::string> pluginSubType;
+    std::optional<std::string> shortDescription;
+    // "FeatureNames": built with featureNamesSize slots, the names stored under 0 .. names.size()-1.
+    bool hasFeatureNames = true;
+    std::size_t featureNamesSize = 0;
+    std::vector<std::string> featureNames;
+    // The long text: head (BRIEF line, explanation and notes), then sections.
+    std::string descriptionHead;
+    std::string descriptionTail;  // closing sections such as KEYWORDS
+    // When set, the long text as it stands instead of the composed one.
+    std::optional<std::string> longDescription;
+    std::string inputDocs[2];
+    std::string outputDocs[2];
+    std::vector<ItemDoc> parameterDocs;  // in documentation order
+    bool input1Optional = false;
+    std::vector<std::string> keywords;
+};
+
+// The long "description": head, then the INPUT, OUTPUT and PARAMETER sections.
+std::string Description(const SetupSpec& s);
+// One section: heading line, text, blank lines.
+std::string Section(const std::string& heading, const std::string& text);
+
+// Fills the setup description in the frame's order.
+void DescribeSetup(CValueMap& setup, const SetupSpec& s);
+
+// The documentation text of a "verbose" parameter used by most nodes.
+extern const char* const kVerboseDoc;
+
+}  // namespace KELO::frame

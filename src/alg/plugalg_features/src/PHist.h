@@ -1,0 +1,34 @@
+#pragma once
+
+#include <vector>
+
+#include "kelo/Node.h"
+
+namespace KELO {
+
+// "Hist": the normalised 256-bin grey-level histogram of each region's own
+// pixels, over every plane of the region's box.
+//
+// Grey values are expected in [0, 256). A pixel of the region outside that range
+// (negative, 256 or more, NaN) belongs to no bin but still counts as one of the
+// region's pixels, so every bin stays the fraction of the region's pixels that
+// fall into it and such a region's bins sum to less than 1.
+class CPHist : public CPNode {
+public:
+    CPHist();
+    ~CPHist() override;
+    void GetPluginSetup(CValueMap& setup) override;
+    void ReadParameters() override;
+    void Run() override;
+
+    // Fills histogram (at least 256 values) from the grey values of input 0 at the
+    // voxels where mask is not 0; mask voxel (i, j, k) lies at (x0 + i, y0 + j, z0 + k).
+    void RegionHistogram(const CImage& grey, const CImage& mask, int64_t x0, int64_t y0, int64_t z0,
+                         std::vector<double>& histogram) const;
+
+private:
+    bool verbose = false;
+    int32_t m_nFeatures = 256;
+};
+
+}  // namespace KELO

@@ -1,0 +1,53 @@
+#include "Registry.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "PArea.h"
+#include "PHist.h"
+
+namespace KELO::registry {
+
+namespace {
+template <class T>
+CPNode* Make() {
+    return new T();
+}
+
+// Test order of the names; a node lands here with its own row. Listing keys are
+// fixed per name, so later nodes slot into their places without renumbering.
+const Row kRows[] = {
+    {"Hist", &Make<CPHist>, 2},
+    {"Area", &Make<CPArea>, 15},
+};
+}  // namespace
+
+const Row* Rows(std::size_t& count) {
+    count = std::size(kRows);
+    return kRows;
+}
+
+CPNode* Create(const char* name) {
+    if (!name) return nullptr;
+    const std::string wanted(name);
+    for (const Row& row : kRows)
+        if (wanted.size() == std::strlen(row.name) && std::memcmp(wanted.data(), row.name, wanted.size()) == 0)
+            return row.create();
+    // An unknown name is not an error of the module's: the caller gets null and
+    // decides what to tell its user.
+    return nullptr;
+}
+
+CValueVector* List() {
+    std::vector<const Row*> listed;
+    for (const Row& row : kRows)
+        if (row.listKey >= 0) listed.push_back(&row);
+    std::sort(listed.begin(), listed.end(), [](const Row* a, const Row* b) { return a->listKey < b->listKey; });
+    auto* out = new CValueVector();
+    for (const Row* row : listed) out->SetEntry(row->listKey, new CValueString(row->name));
+    return out;
+}
+
+}  // namespace KELO::registry

@@ -1,0 +1,55 @@
+// Helpers shared by the tests: images from literal pixel lists, a harness that
+// connects inputs to a node and runs it, and exception/stdout capture.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kelo/Node.h"
+
+namespace test {
+
+// A float image of W x H x D pixels (x fastest) from the given values.
+std::unique_ptr<KELO::CImage> FloatImage(int64_t W, int64_t H, const std::vector<float>& pixels, int64_t D = 1);
+// Same extents, every pixel = value.
+std::unique_ptr<KELO::CImage> FilledImage(int64_t W, int64_t H, float value, int64_t D = 1);
+
+// Owns a node and the values connected to its inputs.
+class NodeHarness {
+public:
+    explicit NodeHarness(KELO::CPNode* node);
+    ~NodeHarness();
+    NodeHarness(NodeHarness&&) = default;
+
+    KELO::CPNode& Node() { return *m_node; }
+    // Connects an input (null disconnects); the harness keeps the image alive.
+    void Connect(int index, std::unique_ptr<KELO::CImage> image);
+    // Connects an input value that holds no image.
+    void ConnectEmpty(int index);
+    void SetParameter(const char* key, KELO::CValue* value);
+    // ReadParameters, then Run.
+    void Run();
+    // Like Run, returning what the node wrote to standard output.
+    std::string RunCapturingStdout();
+
+    const KELO::CImage& Matrix() const;
+    const KELO::CValueVector& Values() const;
+    float At(int64_t feature, int64_t region) const;
+
+private:
+    std::unique_ptr<KELO::CPNode> m_node;
+    std::unique_ptr<KELO::CValue> m_inputs[2];
+};
+
+// Runs fn and returns the CException it throws; fails the test when it throws none.
+KELO::CException CatchException(const std::function<void()>& fn);
+
+// The setup description of a node as its host reads it.
+std::unique_ptr<KELO::CValueMap> Setup(KELO::CPNode& node);
+// The text of a string entry (path allowed), or "<missing>".
+std::string Text(const KELO::CValueContainerBase& map, const std::string& key);
+std::string MetaText(const KELO::CValueContainerBase& map, const std::string& key, const std::string& metaKey);
+
+}  // namespace test
