@@ -20,6 +20,59 @@ const char* ValueTypeName(EValueType type) {
     return "unknown";
 }
 
+// ---------------------------------------------------------------- small-value pool
+
+namespace {
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUsePool = false;  // let the sanitizer see every allocation
+#else
+constexpr bool kUsePool = true;
+#endif
+constexpr std::size_t kBlock = 24;            // fits the numeric scalars
+constexpr std::size_t kChunkBlocks = 2048;    // blocks taken from the heap at a time
+
+// A free list of kBlock-byte blocks. Chunks stay with the pool for reuse: the
+// pool never holds more than the most small values alive at once.
+struct FreeBlock {
+    FreeBlock* next;
+};
+// The library is linked at start-up, never opened later, so the fast TLS model holds.
+__attribute__((tls_model("initial-exec"))) thread_local FreeBlock* t_free = nullptr;
+
+void* PoolAlloc() {
+    if (!t_free) {
+        auto* chunk = static_cast<unsigned char*>(::operator new(kBlock * kChunkBlocks));
+        for (std::size_t i = 0; i < kChunkBlocks; ++i) {
+            auto* b = reinterpret_cast<FreeBlock*>(chunk + i * kBlock);
+            b->next = t_free;
+            t_free = b;
+        }
+    }
+    FreeBlock* b = t_free;
+    t_free = b->next;
+    return b;
+}
+
+void PoolFree(void* p) {
+    auto* b = static_cast<FreeBlock*>(p);
+    b->next = t_free;
+    t_free = b;
+}
+}  // namespace
+
+void* CValue::operator new(std::size_t size) {
+    if (kUsePool && size <= kBlock) return PoolAlloc();
+    return ::operator new(size);
+}
+
+void CValue::operator delete(void* p, std::size_t size) noexcept {
+    if (!p) return;
+    if (kUsePool && size <= kBlock)
+        PoolFree(p);
+    else
+        ::operator delete(p);
+}
+
 // ---------------------------------------------------------------- CValue
 
 CValue::CValue() = default;
@@ -109,6 +162,10 @@ CValueContainerBase* CValueContainerBase::Walk(const CValue_Key& key, bool creat
 
 void CValueContainerBase::SetEntry(const CValue_Key& key, CValue* value) {
     std::unique_ptr<CValue> owned(value);  // released to the container only on success
+    if (key.IsIndex()) {
+        SetIndexed(key.Index(), owned.release());
+        return;
+    }
     std::string last;
     bool isIdx = false;
     long long idx = 0;
@@ -196,7 +253,17 @@ void CValueMap::SetChild(const std::string& segment, bool, long long, CValue* va
     m_entries.emplace_back(segment, std::move(owned));
 }
 
+void CValueMap::SetIndexed(long long index, CValue* value) { SetChild(std::to_string(index), true, index, value); }
+
 // ---------------------------------------------------------------- CValueVector
+
+void CValueVector::SetIndexed(long long index, CValue* value) {
+    std::unique_ptr<CValue> owned(value);
+    if (index < 0) throw CException("CValueVector", "negative vector index " + std::to_string(index), nullptr);
+    const auto i = static_cast<std::size_t>(index);
+    if (i >= m_slots.size()) m_slots.resize(i + 1);
+    m_slots[i] = std::move(owned);
+}
 
 CValueVector::CValueVector(const CValueVector& other) : CValueContainerBase(other) {
     m_slots.reserve(other.m_slots.size());
@@ -210,11 +277,8 @@ CValue* CValueVector::Child(const std::string&, bool isIndex, long long index) c
 
 void CValueVector::SetChild(const std::string& segment, bool isIndex, long long index, CValue* value) {
     std::unique_ptr<CValue> owned(value);
-    if (!isIndex || index < 0)
-        throw CException("CValueVector", "key '" + segment + "' is not a vector index", nullptr);
-    const auto i = static_cast<std::size_t>(index);
-    if (i >= m_slots.size()) m_slots.resize(i + 1);
-    m_slots[i] = std::move(owned);
+    if (!isIndex) throw CException("CValueVector", "key '" + segment + "' is not a vector index", nullptr);
+    SetIndexed(index, owned.release());
 }
 
 // ---------------------------------------------------------------- image pointers

@@ -32,14 +32,15 @@ public:
     CValue_Key(long index) : CValue_Key(static_cast<long long>(index)) {}
     CValue_Key(unsigned index) : CValue_Key(static_cast<long long>(index)) {}
     CValue_Key(unsigned long index) : CValue_Key(static_cast<long long>(index)) {}
-    CValue_Key(long long index) : m_text(std::to_string(index)), m_index(index), m_isIndex(true) {}
+    CValue_Key(long long index) : m_index(index), m_isIndex(true) {}
 
-    const std::string& Text() const { return m_text; }
+    // The key as text (an integer key in decimal).
+    std::string Text() const { return m_isIndex ? std::to_string(m_index) : m_text; }
     bool IsIndex() const { return m_isIndex; }
     long long Index() const { return m_index; }
 
 private:
-    std::string m_text;
+    std::string m_text;  // string keys only: integer keys are common and stay cheap
     long long m_index = 0;
     bool m_isIndex;
 };
@@ -53,6 +54,11 @@ public:
 
     virtual EValueType Type() const = 0;
     virtual CValue* Clone() const = 0;
+
+    // Values are made and dropped by the million (one per feature and region), so
+    // small ones come from a per-thread pool of fixed-size blocks.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* p, std::size_t size) noexcept;
 
     // Scalar reads; a value of another kind throws CException.
     virtual bool Bool() const;
@@ -150,6 +156,8 @@ protected:
     // Direct (single-segment) access, implemented by maps and vectors.
     virtual CValue* Child(const std::string& segment, bool isIndex, long long index) const = 0;
     virtual void SetChild(const std::string& segment, bool isIndex, long long index, CValue* value) = 0;
+    // Integer keys: set without building text where the container does not need it.
+    virtual void SetIndexed(long long index, CValue* value) = 0;
 
 private:
     // Walks all but the last path segment; returns the container holding the
@@ -173,6 +181,7 @@ public:
 protected:
     CValue* Child(const std::string& segment, bool isIndex, long long index) const override;
     void SetChild(const std::string& segment, bool isIndex, long long index, CValue* value) override;
+    void SetIndexed(long long index, CValue* value) override;
 
 private:
     std::vector<std::pair<std::string, std::unique_ptr<CValue>>> m_entries;
@@ -195,6 +204,7 @@ public:
 protected:
     CValue* Child(const std::string& segment, bool isIndex, long long index) const override;
     void SetChild(const std::string& segment, bool isIndex, long long index, CValue* value) override;
+    void SetIndexed(long long index, CValue* value) override;
 
 private:
     std::vector<std::unique_ptr<CValue>> m_slots;
