@@ -40,3 +40,64 @@ TEST(PArea, BoundingBoxAreas) {
     EXPECT_EQ(h.At(0, 2), 20.0f);
     EXPECT_EQ(h.At(0, 3), 16.0f);
 }
+
+TEST(PArea, ThreeDimensionalBoxProjectsOntoThePlaneAndEmptyRowsStayZero) {
+    // 2 x 3 footprint over planes 0..4 -> 6; label 2 absent; label 3 a single pixel in plane 4.
+    std::vector<float> labels(4 * 3 * 5, 0.0f);
+    for (int z = 0; z < 5; ++z)
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 2; ++x) labels[(z * 3 + y) * 4 + x] = 1.0f;
+    labels[(4 * 3 + 2) * 4 + 3] = 3.0f;
+    auto h = AreaOn(FloatImage(4, 3, labels, 5));
+    h.SetParameter("verbose", new CValueBool(true));
+    const std::string out = h.RunCapturingStdout();
+    EXPECT_EQ(h.At(0, 0), 6.0f);
+    EXPECT_EQ(h.At(0, 1), 0.0f);
+    EXPECT_EQ(h.At(0, 2), 1.0f);
+    EXPECT_NE(out.find("There are 2 non-empty regions. \nWarning: There are 1 empty regions!!!\n"), std::string::npos);
+    EXPECT_EQ(test::MetaText(h.Values(), "0", "FeatureName"), "Area (number of pixels)");
+    EXPECT_EQ(h.Values().Entry("0/1")->Double(), 0.0);
+}
+
+TEST(PArea, ChecksInTheirOrder) {
+    NodeHarness h(new CPArea());
+    auto message = [&] { return test::CatchException([&] { h.Run(); }).Message(); };
+    EXPECT_EQ(message(), "First input image is NULL");
+    h.Connect(0, std::make_unique<CImage>(IMAGE_GREY_8, CSize(2, 2, 1)));
+    EXPECT_EQ(message(), "Label input image is NULL");  // before the type of input 0
+    h.Connect(1, std::make_unique<CImage>(IMAGE_GREY_8, CSize(2, 2, 1)));
+    EXPECT_EQ(message(), "The first input image is not of type IMAGE_GREY_F");
+    h.Connect(0, test::FilledImage(2, 2, 0.0f));
+    EXPECT_EQ(message(), "The label image is not of type IMAGE_GREY_F");
+    h.Connect(1, test::FilledImage(2, 2, 0.0f));
+    auto e = test::CatchException([&] { h.Run(); });
+    EXPECT_EQ(e.Location(), "(feature plugins) Area::Run");
+    EXPECT_EQ(e.Message(), "The number of regions is zero!!");
+}
+
+TEST(PArea, SetupDescription) {
+    CPArea node;
+    auto s = test::Setup(node);
+    EXPECT_EQ(test::Text(*s, "pluginType"), "image");
+    EXPECT_EQ(test::Text(*s, "PluginSubType"), "AreaFeaturePlugin");
+    EXPECT_EQ(test::Text(*s, "Description"), "width times height of the labels");
+    EXPECT_EQ(test::Text(*s, "FeatureNames/0"), "Area (number of pixels)");
+    EXPECT_EQ(test::Text(*s, "keywords/0"), "area of bounding box");
+    EXPECT_EQ(test::Text(*s, "keywords/2"), "feature");
+    EXPECT_EQ(test::MetaText(*s, "parameters/verbose", "desc"),
+              "The type of this parameter is of type bool. Prints function feedback to log area. By default it is "
+              "set to \\a false.\n");
+    EXPECT_EQ(test::MetaText(*s, "inputs/0", "label"), "Data Image");
+    EXPECT_EQ(test::MetaText(*s, "outputs/0", "label"), "Calculated features output as image");
+    const std::string d = test::Text(*s, "description");
+    EXPECT_EQ(d.rfind("BRIEF\nThis node calculates an approximated value", 0), 0u);
+    EXPECT_NE(d.find("\nCalculates an approximated value"), std::string::npos);
+    EXPECT_NE(d.find("OUTPUT 1\nValue vector with the same information\n"), std::string::npos);
+    EXPECT_NE(d.find("PARAMETER data\npointer to the data of the feature image"), std::string::npos);
+    EXPECT_NE(d.find("KEYWORDS\narea of bounding box, label image, feature"), std::string::npos);
+    EXPECT_EQ(test::Text(*s, "__zorvatDocumentation"), "%KELODIR%/doc/zorvat/html/features/PArea/index.html");
+    // Current parameter values are reported.
+    node.Parameters().SetEntry("verbose", new CValueBool(true));
+    node.ReadParameters();
+    EXPECT_TRUE(test::Setup(node)->EntryBool("parameters/verbose", false));
+}

@@ -1,0 +1,45 @@
+# Set-up, build, demo and tests. `make demo` and `make test` work on a fresh
+# machine: they install what is missing first.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+REGIONFEAT  = $(BUILD)/bin/regionfeat
+SAMPLE_GREY   = samples/cells_grey.tif
+SAMPLE_LABELS = samples/cells_labels.tif
+
+.PHONY: all deps configure build demo test test-release test-asan bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+# The main job on the bundled sample: feature tables of a few nodes.
+demo: build
+	$(REGIONFEAT) list
+	@echo
+	$(REGIONFEAT) run Area $(SAMPLE_GREY) $(SAMPLE_LABELS)
+
+test: test-release test-asan
+
+test-release: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+# The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DREGIONFEAT_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+
+bench: build
+	$(BUILD)/bin/regionfeat_bench
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,157 @@
+// Region table: one record per label number, bounding boxes over all planes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "RegionTable.h"
+
+using namespace KELO;
+
+namespace {
+std::vector<RegionInfo> Table(const std::vector<float>& px, int64_t W, int64_t H, int64_t D = 1) {
+    std::vector<RegionInfo> t;
+    const uint32_t n = GetZoneList(px.data(), W, H, D, t);
+    EXPECT_EQ(n, t.size());
+    return t;
+}
+}  // namespace
+
+TEST(RegionTable, MissingLabelKeepsStartBoxWithNonPositiveExtents) {
+    // Labels {0, 1, 3} in 4 x 3.
+    auto t = Table({0, 1, 1, 0,  //
+                    0, 0, 3, 3,  //
+                    0, 0, 0, 3},
+                   4, 3);
+    ASSERT_EQ(t.size(), 3u);
+    const RegionInfo& two = t[1];
+    EXPECT_EQ(two.label, 2u);
+    EXPECT_EQ(two.xmin, 4u);
+    EXPECT_EQ(two.xmax, 0u);
+    EXPECT_EQ(two.dx, -3);
+    EXPECT_EQ(two.ymin, 3u);
+    EXPECT_EQ(two.dy, -2);
+    EXPECT_EQ(two.zmin, 1u);
+    EXPECT_EQ(two.dz, 0);
+    EXPECT_TRUE(two.IsEmpty());
+    EXPECT_EQ(t[0].xmin, 1u);
+    EXPECT_EQ(t[0].xmax, 2u);
+    EXPECT_EQ(t[0].dy, 1);
+    EXPECT_EQ(t[2].xmin, 2u);
+    EXPECT_EQ(t[2].xmax, 3u);
+    EXPECT_EQ(t[2].ymin, 1u);
+    EXPECT_EQ(t[2].ymax, 2u);
+    EXPECT_EQ(t[2].dx, 2);
+    EXPECT_EQ(t[2].dy, 2);
+}
+
+TEST(RegionTable, SinglePixelAndSplitLabels) {
+    auto one = Table({1.0f}, 1, 1);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].dx, 1);
+    EXPECT_EQ(one[0].dy, 1);
+    EXPECT_EQ(one[0].dz, 1);
+    // One label in two separate places: one box spanning both.
+    auto split = Table({1, 0, 0, 0, 0,  //
+                        0, 0, 0, 0, 0,  //
+                        0, 0, 0, 0, 1},
+                       5, 3);
+    ASSERT_EQ(split.size(), 1u);
+    EXPECT_EQ(split[0].dx, 5);
+    EXPECT_EQ(split[0].dy, 3);
+}
+
+TEST(RegionTable, SpansAllPlanes) {
+    // 2 x 2 x 5: label 2 only in plane 4, label 1 in planes 0 and 2.
+    std::vector<float> px(20, 0.0f);
+    px[0 * 4 + 3] = 1;
+    px[2 * 4 + 0] = 1;
+    px[4 * 4 + 1] = 2;
+    auto t = Table(px, 2, 2, 5);
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(t[1].zmin, 4u);
+    EXPECT_EQ(t[1].zmax, 4u);
+    EXPECT_EQ(t[1].dz, 1);
+    EXPECT_EQ(t[1].xmin, 1u);
+    EXPECT_EQ(t[1].ymin, 0u);
+    EXPECT_EQ(t[0].zmin, 0u);
+    EXPECT_EQ(t[0].zmax, 2u);
+    EXPECT_EQ(t[0].dx, 2);
+    EXPECT_EQ(t[0].dy, 2);
+}
+
+TEST(RegionTable, TruncatesTowardZeroAndTreatsOutOfRangeAsBackground) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    // 1.0 and 1.9 are label 1, 2.7 is label 2, 0.99 and -0.5 background; values
+    // with no record (negative beyond -1, infinite, NaN, >= 2^32) are background too.
+    auto t = Table({1.0f, 1.9f, 0.99f, -0.5f, 2.7f, -3.0f, inf, nan, 5e9f}, 9, 1);
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(t[0].xmin, 0u);
+    EXPECT_EQ(t[0].xmax, 1u);
+    EXPECT_EQ(t[1].xmin, 4u);
+    EXPECT_EQ(t[1].xmax, 4u);
+}
+
+TEST(RegionTable, EmptyForBackgroundOrNoPixelsAndRebuiltFromScratch) {
+    std::vector<RegionInfo> t(5);
+    std::vector<float> zeros(6, 0.5f);
+    EXPECT_EQ(GetZoneList(zeros.data(), 3, 2, 1, t), 0u);
+    EXPECT_TRUE(t.empty());
+    EXPECT_EQ(GetZoneList(zeros.data(), 0, 2, 1, t), 0u);
+}
+
+TEST(RegionTable, IntegerLabelTypesGiveTheSameTable) {
+    const std::vector<uint8_t> l8{0, 2, 2, 0, 0, 5};
+    const std::vector<uint16_t> l16(l8.begin(), l8.end());
+    const std::vector<uint32_t> l32(l8.begin(), l8.end());
+    const std::vector<float> lf(l8.begin(), l8.end());
+    std::vector<RegionInfo> a, b, c, d;
+    GetZoneList(l8.data(), 3, 2, 1, a);
+    GetZoneList(l16.data(), 3, 2, 1, b);
+    GetZoneList(l32.data(), 3, 2, 1, c);
+    GetZoneList(lf.data(), 3, 2, 1, d);
+    ASSERT_EQ(a.size(), 5u);
+    for (const auto* other : {&b, &c, &d}) {
+        ASSERT_EQ(other->size(), a.size());
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            EXPECT_EQ((*other)[i].xmin, a[i].xmin);
+            EXPECT_EQ((*other)[i].dx, a[i].dx);
+            EXPECT_EQ((*other)[i].dy, a[i].dy);
+        }
+    }
+    EXPECT_EQ(a[1].xmin, 1u);
+    EXPECT_EQ(a[1].dx, 2);
+    EXPECT_EQ(a[4].xmin, 2u);
+    EXPECT_EQ(a[4].ymin, 1u);
+}
+
+TEST(RegionTable, MatchesPixelByPixelReferenceOnRandomLabels) {
+    // Runs of equal labels are folded; an independent per-pixel scan must agree.
+    const int64_t W = 37, H = 23, D = 3;
+    std::vector<float> px(W * H * D);
+    uint32_t seed = 12345;
+    for (auto& v : px) {
+        seed = seed * 1103515245u + 12345u;
+        v = static_cast<float>((seed >> 16) % 9);  // runs happen often
+    }
+    auto t = Table(px, W, H, D);
+    for (uint32_t l = 1; l <= t.size(); ++l) {
+        int64_t x0 = W, x1 = -1, y0 = H, y1 = -1, z0 = D, z1 = -1;
+        for (int64_t z = 0; z < D; ++z)
+            for (int64_t y = 0; y < H; ++y)
+                for (int64_t x = 0; x < W; ++x)
+                    if (static_cast<uint32_t>(px[(z * H + y) * W + x]) == l) {
+                        x0 = std::min(x0, x), x1 = std::max(x1, x);
+                        y0 = std::min(y0, y), y1 = std::max(y1, y);
+                        z0 = std::min(z0, z), z1 = std::max(z1, z);
+                    }
+        const RegionInfo& r = t[l - 1];
+        EXPECT_EQ(r.xmin, x0);
+        EXPECT_EQ(r.xmax, x1);
+        EXPECT_EQ(r.ymin, y0);
+        EXPECT_EQ(r.ymax, y1);
+        EXPECT_EQ(r.zmin, z0);
+        EXPECT_EQ(r.zmax, z1);
+    }
+}
