@@ -17,9 +17,8 @@ const char* const kExplanation =
     "are described by their value relative to the pixel itself (1 if it is lower, 0 if it is bigger).\n"
     "A histogram is built over the patterns of every labeled object. The node can be useful to\n"
     "characterize texture data.\n\n"
-    "The method was published in: T. Ojala, M. Pietikainen, D. Harwood, Performance evaluation of\n"
-    "texture measures with classification based on Kullback discrimination of distributions,\n"
-    "Proceedings of the 12th International Conference on Pattern Recognition, 1994, pp. 582-585.";
+    "The method was first published in 1994, in a comparison of texture measures for classification\n"
+    "based on the Kullback discrimination of distributions.";
 }  // namespace
 
 CPLBPHist::CPLBPHist() {
