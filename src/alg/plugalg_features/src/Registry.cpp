@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "PArea.h"
+#include "PGeometry.h"
 #include "PHist.h"
 #include "PLBPHist.h"
 
@@ -20,6 +21,7 @@ CPNode* Make() {
 // Test order of the names; a node lands here with its own row. Listing keys are
 // fixed per name, so later nodes slot into their places without renumbering.
 const Row kRows[] = {
+    {"Geometry", &Make<CPGeometry>, 0},
     {"Hist", &Make<CPHist>, 2},
     {"LBPHist", &Make<CPLBPHist>, 3},
     {"Area", &Make<CPArea>, 15},
