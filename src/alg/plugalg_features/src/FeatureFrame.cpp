@@ -50,6 +50,10 @@ Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputSpec& spec) {
                 in.labels = UnwrapImage(v1);
                 if (!OneOf(in.labels->Type(), spec.labelTypes)) fail(c.message);
                 break;
+            case Check::Unwrap:
+                in.grey = UnwrapImage(v0);
+                in.labels = UnwrapImage(v1);
+                break;
         }
     }
     if (!in.grey) in.grey = UnwrapImage(v0);

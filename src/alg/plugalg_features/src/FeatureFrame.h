@@ -28,7 +28,9 @@ struct Thrower {
 
 // ----------------------------------------------------------------- inputs
 
-enum class Check { GreyNull, GreyType, LabelNull, LabelType };
+// Unwrap: both inputs are unwrapped to images at this point (nodes that unwrap
+// both before checking either type); the others unwrap at their type check.
+enum class Check { GreyNull, GreyType, LabelNull, LabelType, Unwrap };
 struct InputCheck {
     Check what;
     std::string message;

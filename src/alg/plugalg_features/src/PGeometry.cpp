@@ -191,6 +191,7 @@ void CPGeometry::Run() {
     spec.fail = {frame::RunLocation(kName), std::nullopt};
     spec.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
                           {frame::Check::LabelNull, "Second input image is NULL"},
+                          {frame::Check::Unwrap, ""},
                           {frame::Check::GreyType, "The first input image is not of type IMAGE_GREY_F or IMAGE_GREY_8"},
                           {frame::Check::LabelType, "The label image is not of type IMAGE_GREY_F"}};
     spec.inputs.greyTypes = {IMAGE_GREY_F, IMAGE_GREY_8};
@@ -206,15 +207,6 @@ void CPGeometry::Run() {
         ComputeRegion(region.mask, features);
     };
     spec.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
-
-    // Both inputs are unwrapped before either type is checked (see the class
-    // comment); the frame repeats the null checks in their order.
-    CValue* grey = GetStackInput(0, false);
-    CValue* labels = GetStackInput(1, false);
-    if (grey && labels) {
-        UnwrapImage(grey);
-        UnwrapImage(labels);
-    }
     frame::Run(*this, spec);
 }
 
