@@ -28,7 +28,9 @@ struct Thrower {
 
 // ----------------------------------------------------------------- inputs
 
-enum class Check { GreyNull, GreyType, LabelNull, LabelType };
+// GreyImage / LabelImage: the connected value must hold an image (nodes that name
+// that failure themselves; otherwise the host's unwrapping failure applies).
+enum class Check { GreyNull, GreyType, LabelNull, LabelType, GreyImage, LabelImage };
 struct InputCheck {
     Check what;
     std::string message;
