@@ -190,10 +190,12 @@ TEST(AutoThresholdPairMeasure, EmptyAndSinglePixel) {
 }
 
 TEST(AutoThresholdPairMeasure, TwoPixels) {
-    // (2 + 2 exp(-0.1 d^2)) / 4, for distances inside and far beyond the kernel.
+    // (2 + 2 exp(-0.1 d^2)) / 4, for distances inside and far beyond the kernel, and
+    // around the distance at which a term stops changing a sum of at least 1
+    // (d^2 = 164 and 162 still add a unit in the last place, 169 no longer does).
     const std::vector<std::pair<Position, Position>> pairs = {
-        {{0, 0}, {1, 0}}, {{0, 0}, {0, 3}}, {{4, 1}, {1, 5}}, {{0, 0}, {12, 5}}, {{0, 0}, {40, 0}},
-        {{0, 0}, {0, 1000}}};
+        {{0, 0}, {1, 0}},  {{0, 0}, {0, 3}},  {{4, 1}, {1, 5}},  {{0, 0}, {12, 4}}, {{0, 0}, {9, 9}},
+        {{0, 0}, {10, 8}}, {{0, 0}, {12, 5}}, {{0, 0}, {40, 0}}, {{0, 0}, {0, 1000}}};
     for (const auto& [a, b] : pairs) {
         const double d2 = double(a.x - b.x) * (a.x - b.x) + double(a.y - b.y) * (a.y - b.y);
         const double expected = (2.0 + 2.0 * std::exp(-0.1 * d2)) / 4.0;

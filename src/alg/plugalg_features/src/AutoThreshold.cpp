@@ -41,25 +41,32 @@ Thresholds FindThresholds(const LevelHistogram& histogram, float limit) {
 // ----------------------------------------------------------------- sets
 
 void CountBox(const GreyBox& box, const float* mask, LevelHistogram& histogram) {
-    for (int64_t y = 0; y < box.h; ++y) {
-        const float* row = box.origin + y * box.stride;
+    // Locals, so that the counter writes cannot be taken to change the box.
+    const int64_t w = box.w, h = box.h, stride = box.stride;
+    const float* const origin = box.origin;
+    LevelHistogram counts = histogram;
+    for (int64_t y = 0; y < h; ++y) {
+        const float* row = origin + y * stride;
         if (mask) {
-            const float* mrow = mask + y * box.w;
-            for (int64_t x = 0; x < box.w; ++x)
-                if (mrow[x] != 0.0f) histogram.Add(row[x]);
+            const float* mrow = mask + y * w;
+            for (int64_t x = 0; x < w; ++x)
+                if (mrow[x] != 0.0f) counts.Add(row[x]);
         } else {
-            for (int64_t x = 0; x < box.w; ++x) histogram.Add(row[x]);
+            for (int64_t x = 0; x < w; ++x) counts.Add(row[x]);
         }
     }
+    histogram = counts;
 }
 
 namespace {
 template <class InSet>
 void Collect(const GreyBox& box, const float* mask, InSet inSet, std::vector<Position>& set) {
-    for (int64_t y = 0; y < box.h; ++y) {
-        const float* row = box.origin + y * box.stride;
-        const float* mrow = mask ? mask + y * box.w : nullptr;
-        for (int64_t x = 0; x < box.w; ++x)
+    const int64_t w = box.w, h = box.h, stride = box.stride;
+    const float* const origin = box.origin;
+    for (int64_t y = 0; y < h; ++y) {
+        const float* row = origin + y * stride;
+        const float* mrow = mask ? mask + y * w : nullptr;
+        for (int64_t x = 0; x < w; ++x)
             if ((!mrow || mrow[x] != 0.0f) && inSet(row[x]))
                 set.push_back({static_cast<int32_t>(x), static_cast<int32_t>(y)});
     }
