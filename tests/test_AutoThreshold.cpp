@@ -35,53 +35,39 @@ float PlainMeasure(const std::vector<Position>& set) {
     return sum / static_cast<float>(n * n);
 }
 
+std::vector<int> Coordinates(const std::vector<Position>& set) {
+    std::vector<int> xy;
+    for (const Position& p : set) xy.insert(xy.end(), {p.x, p.y});
+    return xy;
+}
+
 }  // namespace
 
 // ----------------------------------------------------------------- thresholds
 
-TEST(AutoThresholdLimits, ThirtyPixelsAreNotEnoughThirtyOneAre) {
-    // All pixels on one level: 30 do not exceed the limit, 31 do.
-    Thresholds t = FindThresholds(WithCounts({{100.0f, 30}}), kDefaultLimit);
-    EXPECT_EQ(t.lower, 0.0f);
-    EXPECT_EQ(t.upper, 256.0f);
-    t = FindThresholds(WithCounts({{100.0f, 31}}), kDefaultLimit);
-    EXPECT_EQ(t.lower, 101.0f);
-    EXPECT_EQ(t.upper, 99.0f);
-}
-
-TEST(AutoThresholdLimits, RunningSumsFromBothEnds) {
-    // Levels 3 (10), 7 (20), 9 (1), 200 (5): from below 10, 30, 31 -> exceeded at 9;
-    // from above 5, 6, 26, 36 -> exceeded at 3.
-    const Thresholds t = FindThresholds(WithCounts({{3.0f, 10}, {7.0f, 20}, {9.0f, 1}, {200.0f, 5}}), 30.0f);
-    EXPECT_EQ(t.lower, 10.0f);
-    EXPECT_EQ(t.upper, 2.0f);
-}
-
-TEST(AutoThresholdLimits, ExtremeLevels) {
-    // Exceeded right at level 0 from above and at 255 from below.
-    Thresholds t = FindThresholds(WithCounts({{0.0f, 31}}), kDefaultLimit);
-    EXPECT_EQ(t.lower, 1.0f);
-    EXPECT_EQ(t.upper, -1.0f);
-    t = FindThresholds(WithCounts({{255.0f, 31}}), kDefaultLimit);
-    EXPECT_EQ(t.lower, 256.0f);
-    EXPECT_EQ(t.upper, 254.0f);
-    // An empty histogram: neither threshold is found.
-    t = FindThresholds(LevelHistogram{}, kDefaultLimit);
-    EXPECT_EQ(t.lower, 0.0f);
-    EXPECT_EQ(t.upper, 256.0f);
-}
-
-TEST(AutoThresholdLimits, OtherLimits) {
-    // The rule with another limit (as NbhSpHist uses it): 5 pixels do not exceed 5, 6 do.
-    Thresholds t = FindThresholds(WithCounts({{40.0f, 5}}), 5.0f);
-    EXPECT_EQ(t.lower, 0.0f);
-    t = FindThresholds(WithCounts({{40.0f, 6}}), 5.0f);
-    EXPECT_EQ(t.lower, 41.0f);
-    EXPECT_EQ(t.upper, 39.0f);
-    // A negative limit is exceeded by the empty first level already.
-    t = FindThresholds(LevelHistogram{}, -1.0f);
-    EXPECT_EQ(t.lower, 1.0f);
-    EXPECT_EQ(t.upper, 254.0f);
+TEST(AutoThresholdLimits, StrictlyMoreThanTheLimit) {
+    struct Case {
+        std::vector<std::pair<float, int>> counts;
+        float limit, lower, upper;
+    };
+    const std::vector<Case> cases = {
+        {{{100.0f, 30}}, 30.0f, 0.0f, 256.0f},  // 30 pixels do not pass 30
+        {{{100.0f, 31}}, 30.0f, 101.0f, 99.0f},  // 31 do
+        // Levels 3 (10), 7 (20), 9 (1), 200 (5): from below 10, 30, 31 -> passed at 9;
+        // from above 5, 6, 26, 36 -> passed at 3.
+        {{{3.0f, 10}, {7.0f, 20}, {9.0f, 1}, {200.0f, 5}}, 30.0f, 10.0f, 2.0f},
+        {{{0.0f, 31}}, 30.0f, 1.0f, -1.0f},  // the end levels
+        {{{255.0f, 31}}, 30.0f, 256.0f, 254.0f},
+        {{}, 30.0f, 0.0f, 256.0f},           // nothing counted
+        {{{40.0f, 5}}, 5.0f, 0.0f, 256.0f},  // other limits, as NbhSpHist uses them
+        {{{40.0f, 6}}, 5.0f, 41.0f, 39.0f},
+        {{}, -1.0f, 1.0f, 254.0f},  // a negative limit is passed by the empty end levels
+    };
+    for (const Case& c : cases) {
+        const Thresholds t = FindThresholds(WithCounts(c.counts), c.limit);
+        EXPECT_EQ(t.lower, c.lower) << "limit " << c.limit << ", " << c.counts.size() << " levels";
+        EXPECT_EQ(t.upper, c.upper) << "limit " << c.limit << ", " << c.counts.size() << " levels";
+    }
 }
 
 TEST(AutoThresholdLimits, CountersBehaveAsSinglePrecision) {
@@ -162,22 +148,10 @@ TEST(AutoThresholdBox, CountsAndCollectsOnlyTheBox) {
     const Thresholds t{11.0f, 49.0f};
     std::vector<Position> set{{99, 99}};  // replaced, not appended to
     ASSERT_TRUE(CollectSet(box, nullptr, t, Side::Dark, set));
-    ASSERT_EQ(set.size(), 4u);
-    EXPECT_EQ(set[0].x, 0);
-    EXPECT_EQ(set[0].y, 0);
-    EXPECT_EQ(set[1].x, 2);
-    EXPECT_EQ(set[1].y, 0);
-    EXPECT_EQ(set[2].x, 1);
-    EXPECT_EQ(set[2].y, 1);
-    EXPECT_EQ(set[3].x, 3);
-    EXPECT_EQ(set[3].y, 1);
-
+    EXPECT_EQ(Coordinates(set), (std::vector<int>{0, 0, 2, 0, 1, 1, 3, 1}));
+    // The 50s at (1, 0) and (2, 1); the 90s are masked out.
     ASSERT_TRUE(CollectSet(box, mask.data(), t, Side::Bright, set));
-    ASSERT_EQ(set.size(), 2u);  // the 50s at (1, 0) and (2, 1); the 90s are masked out
-    EXPECT_EQ(set[0].x, 1);
-    EXPECT_EQ(set[0].y, 0);
-    EXPECT_EQ(set[1].x, 2);
-    EXPECT_EQ(set[1].y, 1);
+    EXPECT_EQ(Coordinates(set), (std::vector<int>{1, 0, 2, 1}));
 }
 
 // ----------------------------------------------------------------- pair measure
