@@ -26,6 +26,11 @@ namespace {
 bool OneOf(CPixelType t, const std::vector<CPixelType>& types) {
     return std::find(types.begin(), types.end(), t) != types.end();
 }
+// The image a value holds, or null when it is absent, not an image or empty.
+const CImage* HeldImage(const CValue* v) {
+    const auto* p = dynamic_cast<const CValueImageBase*>(v);
+    return p ? p->Get() : nullptr;
+}
 }  // namespace
 
 Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputSpec& spec) {
@@ -53,6 +58,14 @@ Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputSpec& spec) {
             case Check::Unwrap:
                 in.grey = UnwrapImage(v0);
                 in.labels = UnwrapImage(v1);
+                break;
+            case Check::GreyImage:
+                in.grey = HeldImage(v0);
+                if (!in.grey) fail(c.message);
+                break;
+            case Check::LabelImage:
+                in.labels = HeldImage(v1);
+                if (!in.labels) fail(c.message);
                 break;
         }
     }

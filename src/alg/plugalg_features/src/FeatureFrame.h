@@ -30,7 +30,9 @@ struct Thrower {
 
 // Unwrap: both inputs are unwrapped to images at this point (nodes that unwrap
 // both before checking either type); the others unwrap at their type check.
-enum class Check { GreyNull, GreyType, LabelNull, LabelType, Unwrap };
+// GreyImage / LabelImage: the connected value must hold an image (nodes that name
+// that failure themselves; otherwise the host's unwrapping failure applies).
+enum class Check { GreyNull, GreyType, LabelNull, LabelType, Unwrap, GreyImage, LabelImage };
 struct InputCheck {
     Check what;
     std::string message;

@@ -9,6 +9,7 @@
 #include "PGeometry.h"
 #include "PHist.h"
 #include "PLBPHist.h"
+#include "PXYEntropy.h"
 
 namespace KELO::registry {
 
@@ -24,6 +25,7 @@ const Row kRows[] = {
     {"Geometry", &Make<CPGeometry>, 0},
     {"Hist", &Make<CPHist>, 2},
     {"LBPHist", &Make<CPLBPHist>, 3},
+    {"XYEntropy", &Make<CPXYEntropy>, 9},
     {"Area", &Make<CPArea>, 15},
 };
 }  // namespace
