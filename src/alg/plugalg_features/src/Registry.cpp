@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "PArea.h"
+#include "PHaralick.h"
 #include "PHist.h"
 
 namespace KELO::registry {
@@ -19,6 +20,7 @@ CPNode* Make() {
 // Test order of the names; a node lands here with its own row. Listing keys are
 // fixed per name, so later nodes slot into their places without renumbering.
 const Row kRows[] = {
+    {"Haralick", &Make<CPHaralick>, 1},
     {"Hist", &Make<CPHist>, 2},
     {"Area", &Make<CPArea>, 15},
 };
