@@ -89,12 +89,18 @@ struct CPHaralick::Work {
           px(static_cast<std::size_t>(levels)),
           py(static_cast<std::size_t>(levels)),
           psum(static_cast<std::size_t>(2 * levels - 1)),
-          pdiff(static_cast<std::size_t>(levels)) {}
+          pdiff(static_cast<std::size_t>(levels)),
+          used(static_cast<std::size_t>(levels * levels + 1)) {}
 
     int64_t G;
-    std::vector<uint32_t> counts;  // counts[a * G + b]
+    // counts[a * G + b]; a cell holds up to 2^32 - 1 pairs, more than a region of
+    // 500 million pixels of one level can give.
+    std::vector<uint32_t> counts;
     std::vector<double> px, py, psum, pdiff;
     std::vector<int32_t> levels;  // level of every pixel of the region's box, -1 for none (NaN)
+    // The cells a region has used; one slot more than cells, as the slot after the
+    // last used cell is written (and dropped) for every pair.
+    std::vector<uint32_t> used;
 
     // Most cells hold one of a few small counts, so p = count / N and its entropy
     // term are computed once per count value and region (the same values as
@@ -200,37 +206,48 @@ void CPHaralick::ComputeRegion(const CImage* data, CImage* mask, long xOffset, l
     uint32_t* counts = work.counts.data();
 
     // Levels of the box's pixels, once each (a pixel takes part in up to nine pairs).
-    const auto q = static_cast<float>(256 / G);
-    const auto topLevel = static_cast<int32_t>(G - 1);
+    const int64_t qSteps = 256 / G;
+    const auto q = static_cast<float>(qSteps);
     const auto levelsF = static_cast<float>(G);
+    const auto topF = static_cast<float>(G - 1);
     work.levels.resize(static_cast<std::size_t>(w * h));
     int32_t* lev = work.levels.data();
-    int32_t lo = topLevel, hi = 0;
     const float* grey = data->Pixels<float>();
-    const auto topF = static_cast<float>(topLevel);
-    for (int64_t y = 0; y < h; ++y) {
-        const float* src = grey + (yOffset + y) * W + xOffset;
-        int32_t* dst = lev + y * w;
-        // Branch-free so that it vectorises: a level of G or more (and NaN, for
-        // which the comparison is false) first becomes G - 1, and NaN is then
-        // marked -1 (see the class comment). lo .. hi only has to cover the
-        // levels that occur, so NaN may widen it.
-        for (int64_t x = 0; x < w; ++x) {
-            const float f = std::fabs(src[x] / q);
-            const auto l = static_cast<int32_t>(f < levelsF ? f : topF);
-            lo = std::min(lo, l);
-            hi = std::max(hi, l);
-            dst[x] = (f == f) ? l : -1;
+    // Branch-free so that it vectorises: a level of G or more (and NaN, for which
+    // the comparison is false) first becomes G - 1, and NaN is then marked -1
+    // (see the class comment).
+    auto quantise = [&](auto scale) {
+        for (int64_t y = 0; y < h; ++y) {
+            const float* src = grey + (yOffset + y) * W + xOffset;
+            int32_t* dst = lev + y * w;
+            for (int64_t x = 0; x < w; ++x) {
+                const float f = std::fabs(scale(src[x]));
+                const auto l = static_cast<int32_t>(f < levelsF ? f : topF);
+                dst[x] = (f == f) ? l : -1;
+            }
         }
+    };
+    // For a power of two, v * (1 / q) is v / q to the bit (the same exact value,
+    // rounded the same way), and much cheaper.
+    if ((qSteps & (qSteps - 1)) == 0) {
+        const float r = 1.0f / q;
+        quantise([r](float v) { return v * r; });
+    } else {
+        quantise([q](float v) { return v / q; });
     }
 
     // Pair collection. N and S as 64-bit counts: S, the sum of the first levels,
-    // would wrap in 32 bits for regions of a few million pixels.
+    // would wrap in 32 bits for regions of a few million pixels. The first pair
+    // of a cell also puts the cell, as (a << 16) | b, on the list of used cells
+    // (without a branch), so that the sums below visit only those.
     uint64_t N = 0, S = 0;
+    uint32_t* used = work.used.data();
+    std::size_t nUsed = 0;
     const float* m = mask->Pixels<float>();
     auto count = [&](int32_t a, int32_t b) {
         if (b < 0) return;
-        ++counts[a * G + b];
+        used[nUsed] = static_cast<uint32_t>(a) << 16 | static_cast<uint32_t>(b);
+        nUsed += (counts[a * G + b]++ == 0u);
         ++N;
         S += static_cast<uint64_t>(a);
     };
@@ -268,10 +285,10 @@ void CPHaralick::ComputeRegion(const CImage* data, CImage* mask, long xOffset, l
     if (N == 0) return;  // nothing was counted, so counts is still clear
     work.NewRegion();
 
-    // Normalised matrix, its marginals and the sums over single cells. Only the
-    // levels lo .. hi occur; every other cell and marginal entry is 0. p is the
-    // quotient count / N, so a region whose pairs fill one cell has p = 1 exactly
-    // and the degenerate features come out as 0/0 = NaN for every N.
+    // Normalised matrix, its marginals and the sums over single cells, over the
+    // used cells only (every other cell is 0 and adds nothing). p is the quotient
+    // count / N, so a region whose pairs fill one cell has p = 1 exactly and the
+    // degenerate features come out as 0/0 = NaN for every N.
     std::fill(work.px.begin(), work.px.end(), 0.0);
     std::fill(work.py.begin(), work.py.end(), 0.0);
     std::fill(work.psum.begin(), work.psum.end(), 0.0);
@@ -283,24 +300,23 @@ void CPHaralick::ComputeRegion(const CImage* data, CImage* mask, long xOffset, l
     const auto n = static_cast<double>(N);
     const double mu = static_cast<double>(S) / n;
     double asm2 = 0.0, sumAB = 0.0, variance = 0.0, idm = 0.0, hxy = 0.0;
-    for (int32_t a = lo; a <= hi; ++a) {
-        uint32_t* row = counts + a * G;
-        for (int32_t b = lo; b <= hi; ++b) {
-            const uint32_t c = row[b];
-            if (c == 0) continue;
-            row[b] = 0;  // leave counts clear for the next region
-            const double p = work.Probability(c, n);
-            const int32_t d = b - a;
-            asm2 += p * p;
-            sumAB += static_cast<double>(a) * static_cast<double>(b) * p;
-            variance += (b - mu) * (b - mu) * p;
-            idm += p / (1.0 + static_cast<double>(d) * d);
-            hxy += work.CellEntropy(c, p);
-            px[a] += p;
-            py[b] += p;
-            psum[a + b] += p;
-            pdiff[d < 0 ? -d : d] += p;
-        }
+    for (std::size_t t = 0; t < nUsed; ++t) {
+        const auto a = static_cast<int32_t>(used[t] >> 16);
+        const auto b = static_cast<int32_t>(used[t] & 0xFFFFu);
+        uint32_t& cell = counts[a * G + b];
+        const uint32_t c = cell;
+        cell = 0;  // leave counts clear for the next region
+        const double p = work.Probability(c, n);
+        const int32_t d = b - a;
+        asm2 += p * p;
+        sumAB += static_cast<double>(a) * static_cast<double>(b) * p;
+        variance += (b - mu) * (b - mu) * p;
+        idm += p / (1.0 + static_cast<double>(d) * d);
+        hxy += work.CellEntropy(c, p);
+        px[a] += p;
+        py[b] += p;
+        psum[a + b] += p;
+        pdiff[d < 0 ? -d : d] += p;
     }
 
     double mux = 0.0, muy = 0.0, hx = 0.0, hy = 0.0, sumPx = 0.0, sumPy = 0.0;
@@ -361,6 +377,7 @@ void CPHaralick::Run() {
     } release{m_work};
 
     frame::RunSpec spec;
+    // The input checks below raise the source-location form, located here.
     spec.fail = {kLocation, RunSite(__LINE__)};
     spec.inputs.checks = {
         {frame::Check::GreyNull, "(feature plugins) Haralick::Run. First input image is NULL"},
