@@ -7,6 +7,7 @@
 
 #include "PArea.h"
 #include "PGeometry.h"
+#include "PHaralick.h"
 #include "PHist.h"
 #include "PLBPHist.h"
 #include "PXYEntropy.h"
@@ -23,6 +24,7 @@ CPNode* Make() {
 // fixed per name, so later nodes slot into their places without renumbering.
 const Row kRows[] = {
     {"Geometry", &Make<CPGeometry>, 0},
+    {"Haralick", &Make<CPHaralick>, 1},
     {"Hist", &Make<CPHist>, 2},
     {"LBPHist", &Make<CPLBPHist>, 3},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
