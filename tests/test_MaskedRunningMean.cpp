@@ -80,17 +80,6 @@ TEST(MaskedRunningMeanWindow, PixelWithEmptyWindowKeepsItsValue) {
         EXPECT_EQ(out[22], 100.0f);
         EXPECT_EQ(out[0], -1.0f);
     }
-    // The same gap with a region pixel 2 to the right: pixel 12 (gap at 1) is left
-    // out of its own window and takes the value of pixel 14; pixel 14 (gap at 3)
-    // leaves out 12 and so averages over itself alone.
-    V shifted(23, -1.0f), shiftedMask(23, 0.0f);
-    shifted[12] = 5.0f;
-    shiftedMask[12] = 1.0f;
-    shifted[14] = 9.0f;
-    shiftedMask[14] = 1.0f;
-    const V out = Row(shifted, shiftedMask, 10);
-    EXPECT_EQ(out[12], 9.0f);
-    EXPECT_EQ(out[14], 9.0f);
 }
 
 TEST(MaskedRunningMeanWindow, PassesRepeatTheMean) {
@@ -109,60 +98,6 @@ TEST(MaskedRunningMeanWindow, NegativeRadiusLeavesEveryPixel) {
 }
 
 // ------------------------------------------------------------ boxes inside an image
-
-TEST(MaskedRunningMeanBox, RowsStayInsideTheBoxOfALargerImage) {
-    // 6 x 4 image of -1, box x0 = 1, y0 = 1, 4 x 2, r = 1.
-    // Box row 0, all inside, {1, 2, 3, 4} -> {1.5, 2, 3, 3.5}.
-    // Box row 1, mask {1, 0, 1, 1}, {5, 99, 7, 9}: pixel 0 alone -> 5; pixel 2, left
-    // end at the region pixel 0 -> (7 + 9) / 2; pixel 3, gap at 1 -> 9.
-    V image(24, -1.0f);
-    const V rows[2] = {{1, 2, 3, 4}, {5, 99, 7, 9}};
-    for (int j = 0; j < 2; ++j)
-        for (int i = 0; i < 4; ++i) image[static_cast<std::size_t>((1 + j) * 6 + 1 + i)] = rows[j][static_cast<std::size_t>(i)];
-    const V mask{1, 1, 1, 1, 1, 0, 1, 1};
-    ASSERT_EQ(MaskedRunningMeanRows(image.data(), 6, 1, 1, mask.data(), 4, 2, 1, 1), kRunningMeanOk);
-    // clang-format off
-    const V expected{
-        -1, -1,   -1, -1,   -1, -1,
-        -1, 1.5f,  2,  3, 3.5f, -1,
-        -1,  5,   99,  8,    9, -1,
-        -1, -1,   -1, -1,   -1, -1,
-    };
-    // clang-format on
-    EXPECT_EQ(image, expected);
-}
-
-TEST(MaskedRunningMeanBox, ColumnsStayInsideTheBoxOfALargerImage) {
-    // The transposed case: 4 x 6 image, box x0 = 1, y0 = 1, 2 x 4.
-    // clang-format off
-    V image{
-        -1, -1, -1, -1,
-        -1,  1,  5, -1,
-        -1,  2, 99, -1,
-        -1,  3,  7, -1,
-        -1,  4,  9, -1,
-        -1, -1, -1, -1,
-    };
-    const V mask{
-        1, 1,
-        1, 0,
-        1, 1,
-        1, 1,
-    };
-    // clang-format on
-    ASSERT_EQ(MaskedRunningMeanColumns(image.data(), 4, 1, 1, mask.data(), 2, 4, 1, 1), kRunningMeanOk);
-    // clang-format off
-    const V expected{
-        -1,   -1, -1, -1,
-        -1, 1.5f,  5, -1,
-        -1,    2, 99, -1,
-        -1,    3,  8, -1,
-        -1, 3.5f,  9, -1,
-        -1,   -1, -1, -1,
-    };
-    // clang-format on
-    EXPECT_EQ(image, expected);
-}
 
 // The smoothed box equals the box of a whole-image copy smoothed in place, and
 // both equal the plain reference, for irregular masks and fractional values.

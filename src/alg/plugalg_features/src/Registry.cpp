@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "PArea.h"
+#include "PBinNbhHist.h"
 #include "PHist.h"
 
 namespace KELO::registry {
@@ -20,6 +21,7 @@ CPNode* Make() {
 // fixed per name, so later nodes slot into their places without renumbering.
 const Row kRows[] = {
     {"Hist", &Make<CPHist>, 2},
+    {"BinNbhHist", &Make<CPBinNbhHist>, 4},
     {"Area", &Make<CPArea>, 15},
 };
 }  // namespace
