@@ -53,7 +53,8 @@ inline void ReferenceSmooth(std::vector<float>& image, int64_t W, int64_t x0, in
             inside.push_back(inRegion(x, y));
         }
         ReferenceMeanLine(line, inside, r);
-        for (int64_t x = x0; x < x0 + w; ++x) image[static_cast<std::size_t>(y * W + x)] = line[static_cast<std::size_t>(x - x0)];
+        for (int64_t x = x0; x < x0 + w; ++x)
+            image[static_cast<std::size_t>(y * W + x)] = line[static_cast<std::size_t>(x - x0)];
     }
     for (int64_t x = x0; x < x0 + w; ++x) {
         std::vector<float> line;
@@ -63,7 +64,8 @@ inline void ReferenceSmooth(std::vector<float>& image, int64_t W, int64_t x0, in
             inside.push_back(inRegion(x, y));
         }
         ReferenceMeanLine(line, inside, r);
-        for (int64_t y = y0; y < y0 + h; ++y) image[static_cast<std::size_t>(y * W + x)] = line[static_cast<std::size_t>(y - y0)];
+        for (int64_t y = y0; y < y0 + h; ++y)
+            image[static_cast<std::size_t>(y * W + x)] = line[static_cast<std::size_t>(y - y0)];
     }
 }
 
