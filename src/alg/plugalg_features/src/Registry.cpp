@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "PArea.h"
+#include "PBinNbhHist.h"
 #include "PGeometry.h"
 #include "PHaralick.h"
 #include "PHist.h"
@@ -27,6 +28,7 @@ const Row kRows[] = {
     {"Haralick", &Make<CPHaralick>, 1},
     {"Hist", &Make<CPHist>, 2},
     {"LBPHist", &Make<CPLBPHist>, 3},
+    {"BinNbhHist", &Make<CPBinNbhHist>, 4},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
     {"Area", &Make<CPArea>, 15},
 };

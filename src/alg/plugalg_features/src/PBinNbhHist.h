@@ -1,0 +1,47 @@
+#pragma once
+
+#include <vector>
+
+#include "kelo/Node.h"
+
+namespace KELO {
+
+// "BinNbhHist": the normalised histogram of the 16 binary 2 x 2 configurations
+// (pixel, right, lower and lower-right neighbour) of each region. A pixel is on
+// when its grey value differs by more than 5 from the masked running mean of
+// radius 10 of the region's grey values (along rows, then along columns);
+// neighbours outside the region count as off. Column k = b0 + 2 b1 + 4 b2 + 8 b3.
+//
+// Only the region's bounding box of the grey image is copied and smoothed: the
+// running means read and change nothing outside the box, and the
+// configurations read the smoothed values only inside it.
+//
+// Grey values: any float value is accepted, also negative ones, values of 256
+// and more, infinities and NaN. They enter the means as they are; a pixel whose
+// comparison |g - s| > 5 involves a NaN (a NaN grey value, or a mean spoilt by
+// one, or inf - inf) is off. A configuration is always one of the 16 columns,
+// so no grey value can make the node count outside its histogram.
+class CPBinNbhHist : public CPNode {
+public:
+    CPBinNbhHist();
+    ~CPBinNbhHist() override;
+    void GetPluginSetup(CValueMap& setup) override;
+    void ReadParameters() override;
+    void Run() override;
+
+    // Mask form: grey is the whole input 0 (float, plane 0 used); mask is the
+    // region's mask crop, whose pixel (i, j) lies at (x0 + i, y0 + j) of grey.
+    // Writes the 16 configuration frequencies to features[0 .. 15]; leaves them
+    // untouched when the working copy of the box cannot be allocated.
+    virtual void ComputeRegion(const CImage& grey, const CImage& mask, int64_t x0, int64_t y0,
+                               std::vector<double>& features);
+
+private:
+    void BuildValueVector(const float* matrix, CValueVector* output, unsigned nRegions) const;
+
+    CValueVector m_values;  // kept empty; part of the node's layout only
+    bool verbose = false;
+    int32_t m_nFeatures = 16;
+};
+
+}  // namespace KELO
