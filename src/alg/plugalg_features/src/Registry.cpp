@@ -7,6 +7,7 @@
 
 #include "PArea.h"
 #include "PHist.h"
+#include "PStatistics.h"
 
 namespace KELO::registry {
 
@@ -21,6 +22,7 @@ CPNode* Make() {
 const Row kRows[] = {
     {"Hist", &Make<CPHist>, 2},
     {"Area", &Make<CPArea>, 15},
+    {"Statistics", &Make<features::CPStatistics>, 20},
 };
 }  // namespace
 
