@@ -226,7 +226,7 @@ void CPStatistics::CalcStatistics(const CImage& data, const L* labels, const std
         const int64_t ze = std::min<int64_t>(int64_t(z1) + 1, Z);
         Accumulator* a = acc.data();
         constexpr int64_t kPixelsPerLine = static_cast<int64_t>(64 / sizeof(D));
-        constexpr int64_t kFetchAhead = 4 * kPixelsPerLine;
+        constexpr int64_t kFetchAhead = 8 * kPixelsPerLine;
         for (int64_t z = z0; z < ze; ++z)
             for (int64_t y = y0; y < ye; ++y) {
                 const std::size_t base = static_cast<std::size_t>((z * H + y) * W);
