@@ -11,6 +11,7 @@
 #include "PHaralick.h"
 #include "PHist.h"
 #include "PLBPHist.h"
+#include "PStatistics.h"
 #include "PXYEntropy.h"
 
 namespace KELO::registry {
@@ -31,6 +32,7 @@ const Row kRows[] = {
     {"BinNbhHist", &Make<CPBinNbhHist>, 4},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
     {"Area", &Make<CPArea>, 15},
+    {"Statistics", &Make<features::CPStatistics>, 20},
 };
 }  // namespace
 
