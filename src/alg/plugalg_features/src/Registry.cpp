@@ -7,6 +7,7 @@
 
 #include "PArea.h"
 #include "PHist.h"
+#include "PHoughEntropy.h"
 
 namespace KELO::registry {
 
@@ -20,6 +21,7 @@ CPNode* Make() {
 // fixed per name, so later nodes slot into their places without renumbering.
 const Row kRows[] = {
     {"Hist", &Make<CPHist>, 2},
+    {"HoughEntropy", &Make<CPHoughEntropy>, 6},
     {"Area", &Make<CPArea>, 15},
 };
 }  // namespace
