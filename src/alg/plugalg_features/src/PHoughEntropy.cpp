@@ -1,5 +1,6 @@
 #include "PHoughEntropy.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <new>
@@ -106,6 +107,8 @@ void CPHoughEntropy::HoughFill(const CImage& grey, CImage& hist, const CImage& m
                              .Arg(static_cast<long long>(y0))
                              .Arg(CPos(gs).ToString()),
                          nullptr);
+    if (as.x > INT32_MAX)
+        throw CException(kFillLocation, "The histogram image is wider than 2147483647 distance bins", nullptr);
     if (as.Count() == 0) return;  // a histogram without cells holds no votes
     const int64_t nd = as.x, na = as.y;
     float* cells = hist.Pixels<float>();
@@ -113,12 +116,17 @@ void CPHoughEntropy::HoughFill(const CImage& grey, CImage& hist, const CImage& m
     if (noVotes) return;
 
     PrepareAngles(na);
-    m_xcos.resize(static_cast<std::size_t>(na));
-    m_cells.resize(static_cast<std::size_t>(na));
+    const auto n = static_cast<std::size_t>(na);
+    m_xcos.resize(n);
+    m_bins.resize(n);
+    m_rowBase.resize(n);
+    for (std::size_t a = 0; a < n; ++a) m_rowBase[a] = static_cast<int64_t>(a) * nd;
     const float* sinT = m_sin.data();
     const float* cosT = m_cos.data();
     float* xcos = m_xcos.data();
-    int64_t* cell = m_cells.data();
+    int32_t* bin = m_bins.data();
+    const int64_t* rowBase = m_rowBase.data();
+    const auto nd32 = static_cast<int32_t>(nd);
 
     const float diag = std::sqrt(static_cast<float>(h * h + w * w));
     const int64_t W = gs.x;
@@ -127,14 +135,14 @@ void CPHoughEntropy::HoughFill(const CImage& grey, CImage& hist, const CImage& m
     // Column by column: the float sums of a cell depend on the order of its votes.
     for (int64_t x = 0; x < w; ++x) {
         const auto xc = static_cast<float>(x - w / 2);
-        for (int64_t a = 0; a < na; ++a) xcos[a] = xc * cosT[a];
+        for (std::size_t a = 0; a < n; ++a) xcos[a] = xc * cosT[a];
         for (int64_t y = 0; y < h; ++y) {
             if (k[y * w + x] != 1.0f) continue;
             const float v = g[y * W + x];
             if (!Votes(v)) continue;
             const auto yc = static_cast<float>(y - h / 2);
-            for (int64_t a = 0; a < na; ++a) cell[a] = a * nd + DistanceBin(xcos[a] + yc * sinT[a], diag, nd);
-            for (int64_t a = 0; a < na; ++a) cells[cell[a]] += v;
+            for (std::size_t a = 0; a < n; ++a) bin[a] = DistanceBin(xcos[a] + yc * sinT[a], diag, nd32);
+            for (std::size_t a = 0; a < n; ++a) cells[rowBase[a] + bin[a]] += v;
         }
     }
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -61,15 +60,17 @@ public:
 
     // The distance bin of a vote: trunc(nd * rho / diag) + nd / 2 in single
     // precision, held inside 0 .. nd - 1 (see the class comment). nd >= 1.
-    static int64_t DistanceBin(float rho, float diag, int64_t nd) {
+    static int32_t DistanceBin(float rho, float diag, int32_t nd) {
         const float q = static_cast<float>(nd) * rho / diag;
-        const int64_t half = nd / 2;
+        const int32_t half = nd / 2;
         // Clamping q to the integer bounds first gives the same bin as clamping
-        // its truncation, and keeps the conversion to an integer defined.
+        // its truncation, and keeps the conversion to an integer defined (NaN
+        // goes to the lower bound).
         const auto lo = static_cast<float>(-half);
         const auto hi = static_cast<float>(nd - 1 - half);
         const float qc = !(q >= lo) ? lo : (q > hi ? hi : q);
-        return std::clamp<int64_t>(static_cast<int64_t>(qc) + half, 0, nd - 1);
+        const int32_t d = static_cast<int32_t>(qc) + half;
+        return d > nd - 1 ? nd - 1 : d;  // hi may round up for nd beyond 2^24
     }
 
 private:
@@ -81,8 +82,9 @@ private:
     std::unique_ptr<CImage> m_pHoughHistRef;
 
     std::vector<float> m_sin, m_cos;
-    std::vector<float> m_xcos;     // per column: xc * cos(theta_k)
-    std::vector<int64_t> m_cells;  // per pixel: the cell index of each angle
+    std::vector<float> m_xcos;      // per column: xc * cos(theta_k)
+    std::vector<int64_t> m_rowBase;  // first cell of each angle row
+    std::vector<int32_t> m_bins;     // per pixel: the distance bin of each angle
 };
 
 }  // namespace KELO
