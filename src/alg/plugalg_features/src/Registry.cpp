@@ -10,6 +10,7 @@
 #include "PGeometry.h"
 #include "PHaralick.h"
 #include "PHist.h"
+#include "PHoughEntropy.h"
 #include "PLBPHist.h"
 #include "PStatistics.h"
 #include "PXYEntropy.h"
@@ -30,6 +31,7 @@ const Row kRows[] = {
     {"Hist", &Make<CPHist>, 2},
     {"LBPHist", &Make<CPLBPHist>, 3},
     {"BinNbhHist", &Make<CPBinNbhHist>, 4},
+    {"HoughEntropy", &Make<CPHoughEntropy>, 6},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
     {"Area", &Make<CPArea>, 15},
     {"Statistics", &Make<features::CPStatistics>, 20},
