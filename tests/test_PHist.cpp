@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <set>
 
 #include "PHist.h"
 #include "TestSupport.h"
@@ -70,10 +71,12 @@ TEST(PHist, NoRegionsIsNotAnError) {
 
 TEST(PHist, ChecksUseTheSourceLocationForm) {
     NodeHarness h(new CPHist());
+    std::set<int> lines;
     auto check = [&](const char* message) {
         auto e = test::CatchException([&] { h.Run(); });
         EXPECT_EQ(e.Message(), message);
         ASSERT_NE(e.SourceLocation(), nullptr);
+        lines.insert(e.SourceLocation()->line);
         EXPECT_STREQ(e.SourceLocation()->function, "CPHist::Run");
         EXPECT_NE(std::string(e.SourceLocation()->file).find("src/alg/plugalg_features/src/PHist"),
                   std::string::npos);
@@ -85,6 +88,7 @@ TEST(PHist, ChecksUseTheSourceLocationForm) {
     check("Second input image is NULL.");
     h.Connect(1, std::make_unique<CImage>(IMAGE_GREY_8, CSize(1, 1, 1)));
     check("Second input image is not of type IMAGE_GREY_F.");
+    EXPECT_EQ(lines.size(), 4u) << "each check carries its own line";
 }
 
 TEST(PHist, RegionHistogramNeedsRoomFor256Values) {

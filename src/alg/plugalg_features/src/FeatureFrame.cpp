@@ -15,8 +15,12 @@ std::string RunLocation(const char* registryName) {
     return std::string("(feature plugins) ") + registryName + "::Run";
 }
 
-void Thrower::operator()(const std::string& message) const {
-    if (source) throw CException(*source, message);
+void Thrower::operator()(const std::string& message, int line) const {
+    if (source) {
+        Impl::StExLocation where = *source;
+        if (line > 0) where.line = line;
+        throw CException(where, message);
+    }
     throw CException(location, message, nullptr);
 }
 
@@ -42,18 +46,18 @@ Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputSpec& spec) {
     for (const InputCheck& c : spec.checks) {
         switch (c.what) {
             case Check::GreyNull:
-                if (!v0) fail(c.message);
+                if (!v0) fail(c.message, c.line);
                 break;
             case Check::LabelNull:
-                if (!v1) fail(c.message);
+                if (!v1) fail(c.message, c.line);
                 break;
             case Check::GreyType:
                 in.grey = UnwrapImage(v0);
-                if (!OneOf(in.grey->Type(), spec.greyTypes)) fail(c.message);
+                if (!OneOf(in.grey->Type(), spec.greyTypes)) fail(c.message, c.line);
                 break;
             case Check::LabelType:
                 in.labels = UnwrapImage(v1);
-                if (!OneOf(in.labels->Type(), spec.labelTypes)) fail(c.message);
+                if (!OneOf(in.labels->Type(), spec.labelTypes)) fail(c.message, c.line);
                 break;
             case Check::Unwrap:
                 in.grey = UnwrapImage(v0);
@@ -61,11 +65,11 @@ Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputSpec& spec) {
                 break;
             case Check::GreyImage:
                 in.grey = HeldImage(v0);
-                if (!in.grey) fail(c.message);
+                if (!in.grey) fail(c.message, c.line);
                 break;
             case Check::LabelImage:
                 in.labels = HeldImage(v1);
-                if (!in.labels) fail(c.message);
+                if (!in.labels) fail(c.message, c.line);
                 break;
         }
     }
@@ -144,7 +148,7 @@ void Run(CPNode& node, const RunSpec& spec) {
     std::vector<RegionInfo> table;
     GetZoneList(in.labels->Pixels<float>(), in.W, in.H, in.D, table);
     const auto nRegions = static_cast<unsigned>(table.size());
-    if (spec.verbose) std::cout << "The number of regions is: " << nRegions << std::endl;
+    if (spec.verbose && spec.reportRegionCount) std::cout << "The number of regions is: " << nRegions << std::endl;
 
     const int64_t nF = spec.nFeatures;
     if (nRegions == 0) {

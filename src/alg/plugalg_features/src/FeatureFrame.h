@@ -23,7 +23,8 @@ std::string RunLocation(const char* registryName);
 struct Thrower {
     std::string location;
     std::optional<Impl::StExLocation> source;
-    [[noreturn]] void operator()(const std::string& message) const;
+    // line: the source line of the failing check, when it has its own.
+    [[noreturn]] void operator()(const std::string& message, int line = 0) const;
 };
 
 // ----------------------------------------------------------------- inputs
@@ -36,6 +37,7 @@ enum class Check { GreyNull, GreyType, LabelNull, LabelType, Unwrap, GreyImage, 
 struct InputCheck {
     Check what;
     std::string message;
+    int line = 0;  // the check's own source line, for the source-location form
 };
 
 struct InputSpec {
@@ -92,6 +94,8 @@ struct RunSpec {
     InputSpec inputs;
     int64_t nFeatures = 0;
     bool verbose = false;
+    // With verbose: whether the "The number of regions is: " line is written.
+    bool reportRegionCount = true;
     Crop crop = Crop::None;
     // Called when the table is empty; prints its own text if any and says how
     // to shape the outputs. Unset: throw "The number of regions is zero!!".

@@ -377,34 +377,30 @@ void CPHaralick::Run() {
     } release{m_work};
 
     frame::RunSpec spec;
-    // The input checks below raise the source-location form, located here.
+    // The input checks raise the source-location form, each with its own line.
     spec.fail = {kLocation, RunSite(__LINE__)};
     spec.inputs.checks = {
-        {frame::Check::GreyNull, "(feature plugins) Haralick::Run. First input image is NULL"},
-        {frame::Check::GreyType, "(feature plugins) Haralick::Run The first input image is not of type IMAGE_GREY_F "},
-        {frame::Check::LabelNull, "(feature plugins) Haralick::Run: Second input image is NULL"},
+        {frame::Check::GreyNull, "(feature plugins) Haralick::Run. First input image is NULL", __LINE__},
+        {frame::Check::GreyType, "(feature plugins) Haralick::Run The first input image is not of type IMAGE_GREY_F ",
+         __LINE__},
+        {frame::Check::LabelNull, "(feature plugins) Haralick::Run: Second input image is NULL", __LINE__},
         {frame::Check::LabelType,
-         "(feature plugins) Haralick::Run The second input image is not of type IMAGE_GREY_F "}};
+         "(feature plugins) Haralick::Run The second input image is not of type IMAGE_GREY_F ", __LINE__}};
     spec.nFeatures = m_nFeatures;
-    // The frame's verbose output would open with the number of regions, which this
-    // node does not print; the closing report is written below instead.
-    spec.verbose = false;
+    spec.verbose = verbose;
+    spec.reportRegionCount = false;  // this node does not print the number of regions
     spec.crop = frame::Crop::Mask;
     spec.onNoRegions = [this] {
         if (verbose)
             throw CException(RunSite(__LINE__), "(feature plugins) Haralick::Run The number of regions is zero!!");
         return frame::NoRegions::EmptyRows;
     };
-    std::size_t nonEmpty = 0;
-    spec.compute = [this, &nonEmpty](const frame::RegionView& region, std::vector<double>& features) {
-        ++nonEmpty;
+    spec.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
         // The crop belongs to this call of Run; ComputeRegion only reads it.
         ComputeRegion(region.inputs->grey, const_cast<CImage*>(region.mask), static_cast<long>(region.x0),
                       static_cast<long>(region.y0), features);
     };
-    // Runs right after the region loop, where the frame reports the regions.
-    spec.buildValueVector = [this, &nonEmpty](const float* m, CValueVector* out, unsigned nRegions) {
-        if (verbose) frame::ReportRegions(nonEmpty, nRegions);
+    spec.buildValueVector = [this](const float* m, CValueVector* out, unsigned nRegions) {
         BuildValueVector(m, out, nRegions);
     };
     frame::Run(*this, spec);

@@ -69,10 +69,10 @@ void CPHist::Run() {
     frame::RunSpec spec;
     // The checks raise the source-location form of the exception.
     spec.fail = {"", Impl::StExLocation{__DATE__ " " __TIME__, __FILE__, "CPHist::Run", __LINE__, this}};
-    spec.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL."},
-                          {frame::Check::GreyType, "First input image is not of type IMAGE_GREY_F."},
-                          {frame::Check::LabelNull, "Second input image is NULL."},
-                          {frame::Check::LabelType, "Second input image is not of type IMAGE_GREY_F."}};
+    spec.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL.", __LINE__},
+                          {frame::Check::GreyType, "First input image is not of type IMAGE_GREY_F.", __LINE__},
+                          {frame::Check::LabelNull, "Second input image is NULL.", __LINE__},
+                          {frame::Check::LabelType, "Second input image is not of type IMAGE_GREY_F.", __LINE__}};
     spec.nFeatures = m_nFeatures;
     spec.verbose = verbose;
     spec.crop = frame::Crop::Mask3D;
