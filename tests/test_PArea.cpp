@@ -60,19 +60,13 @@ TEST(PArea, ThreeDimensionalBoxProjectsOntoThePlaneAndEmptyRowsStayZero) {
 }
 
 TEST(PArea, ChecksInTheirOrder) {
-    NodeHarness h(new CPArea());
-    auto message = [&] { return test::CatchException([&] { h.Run(); }).Message(); };
-    EXPECT_EQ(message(), "First input image is NULL");
-    h.Connect(0, std::make_unique<CImage>(IMAGE_GREY_8, CSize(2, 2, 1)));
-    EXPECT_EQ(message(), "Label input image is NULL");  // before the type of input 0
-    h.Connect(1, std::make_unique<CImage>(IMAGE_GREY_8, CSize(2, 2, 1)));
-    EXPECT_EQ(message(), "The first input image is not of type IMAGE_GREY_F");
-    h.Connect(0, test::FilledImage(2, 2, 0.0f));
-    EXPECT_EQ(message(), "The label image is not of type IMAGE_GREY_F");
-    h.Connect(1, test::FilledImage(2, 2, 0.0f));
-    auto e = test::CatchException([&] { h.Run(); });
-    EXPECT_EQ(e.Location(), "(feature plugins) Area::Run");
-    EXPECT_EQ(e.Message(), "The number of regions is zero!!");
+    using frame::Check;
+    test::ExpectInputChecks([] { return new CPArea(); }, "(feature plugins) Area::Run",
+                            {{Check::GreyNull, "First input image is NULL"},
+                             {Check::LabelNull, "Label input image is NULL"},
+                             {Check::GreyType, "The first input image is not of type IMAGE_GREY_F"},
+                             {Check::LabelType, "The label image is not of type IMAGE_GREY_F"}},
+                            "The number of regions is zero!!");
 }
 
 TEST(PArea, SetupDescription) {

@@ -105,4 +105,68 @@ std::string MetaText(const CValueContainerBase& map, const std::string& key, con
     return Text(*v->MetaIfAny(), metaKey);
 }
 
+std::vector<std::string> Keys(const CValueMap& map) {
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : map.Entries()) keys.push_back(k);
+    return keys;
+}
+
+void ExpectTexts(const CValueMap& setup, const std::vector<std::pair<std::string, std::string>>& expected) {
+    for (const auto& [path, text] : expected) {
+        const auto at = path.find('@');
+        if (at == std::string::npos) {
+            EXPECT_EQ(Text(setup, path), text) << path;
+        } else {
+            EXPECT_EQ(MetaText(setup, path.substr(0, at), path.substr(at + 1)), text) << path;
+        }
+    }
+}
+
+void ExpectInputChecks(const std::function<CPNode*()>& make, const std::string& location,
+                       const std::vector<frame::InputCheck>& checks, const std::string& noRegions,
+                       CPixelType wrongType) {
+    using frame::Check;
+    for (std::size_t k = 0; k < checks.size(); ++k) {
+        NodeHarness h(make());
+        // Inputs that pass every check before k.
+        bool grey = false, labels = false;
+        for (std::size_t i = 0; i < k; ++i) {
+            const Check c = checks[i].what;
+            grey |= c == Check::GreyNull || c == Check::GreyType || c == Check::GreyImage || c == Check::Unwrap;
+            labels |= c == Check::LabelNull || c == Check::LabelType || c == Check::LabelImage || c == Check::Unwrap;
+        }
+        if (grey) h.Connect(0, FilledImage(3, 3, 1.0f));
+        if (labels) h.Connect(1, FilledImage(3, 3, 1.0f));
+        switch (checks[k].what) {
+            case Check::GreyNull: h.Connect(0, nullptr); break;
+            case Check::LabelNull: h.Connect(1, nullptr); break;
+            case Check::GreyImage: h.ConnectEmpty(0); break;
+            case Check::LabelImage: h.ConnectEmpty(1); break;
+            case Check::GreyType:
+                h.Connect(0, std::make_unique<CImage>(wrongType, CSize(3, 3, 1)));
+                if (!labels) h.Connect(1, FilledImage(3, 3, 1.0f));
+                break;
+            case Check::LabelType:
+                if (!grey) h.Connect(0, FilledImage(3, 3, 1.0f));
+                h.Connect(1, std::make_unique<CImage>(wrongType, CSize(3, 3, 1)));
+                break;
+            case Check::Unwrap: continue;  // raises the host's own failure, not the node's
+        }
+        CException e = CatchException([&] { h.Run(); });
+        EXPECT_EQ(e.Message(), checks[k].message) << "check " << k;
+        if (!e.SourceLocation()) {
+            EXPECT_EQ(e.Location(), location) << "check " << k;
+        }
+        EXPECT_EQ(h.Node().StackOutput(0), nullptr);
+        EXPECT_EQ(h.Node().StackOutput(1), nullptr);
+    }
+    if (noRegions.empty()) return;
+    NodeHarness h(make());
+    h.Connect(0, FilledImage(3, 3, 1.0f));
+    h.Connect(1, FilledImage(3, 3, 0.0f));
+    CException e = CatchException([&] { h.Run(); });
+    EXPECT_EQ(e.Message(), noRegions);
+    EXPECT_EQ(h.Node().StackOutput(0), nullptr);
+}
+
 }  // namespace test

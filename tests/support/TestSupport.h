@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "FeatureFrame.h"
 #include "kelo/Node.h"
 
 namespace test {
@@ -51,5 +52,22 @@ std::unique_ptr<KELO::CValueMap> Setup(KELO::CPNode& node);
 // The text of a string entry (path allowed), or "<missing>".
 std::string Text(const KELO::CValueContainerBase& map, const std::string& key);
 std::string MetaText(const KELO::CValueContainerBase& map, const std::string& key, const std::string& metaKey);
+
+// The keys of a map in insertion order.
+std::vector<std::string> Keys(const KELO::CValueMap& map);
+
+// Checks string entries of a setup description: "path" names an entry's text,
+// "path@meta" the text of a meta entry of it.
+void ExpectTexts(const KELO::CValueMap& setup, const std::vector<std::pair<std::string, std::string>>& expected);
+
+// Drives a node through its input checks in their order: for each check, the
+// inputs pass every earlier one and fail this one (disconnected, a value with no
+// image, or an image of `wrongType`); the run must throw the message with the
+// location and leave no output. Then, with valid inputs and an all-background
+// label image, expects `noRegions` (skipped when empty). A GreyType check is
+// failed with wrongType, so pick a type the node refuses for both inputs.
+void ExpectInputChecks(const std::function<KELO::CPNode*()>& make, const std::string& location,
+                       const std::vector<KELO::frame::InputCheck>& checks, const std::string& noRegions,
+                       KELO::CPixelType wrongType = KELO::IMAGE_GREY_16);
 
 }  // namespace test
