@@ -104,11 +104,6 @@ std::size_t CheckedBytes(const std::string& path, int64_t w, int64_t h, int64_t 
     return static_cast<std::size_t>(n);
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 // ------------------------------------------------------------------ TIFF
 
 // libtiff reports through global handlers that print to stderr by default. The
@@ -554,17 +549,6 @@ double Raster::At(int64_t i) const {
         std::memcpy(&s, bytes.data() + static_cast<std::size_t>(i) * sizeof(T), sizeof(T));
         return ToDouble(s);
     });
-}
-
-std::optional<FileFormat> FormatFromExtension(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    const std::size_t dot = path.find_last_of('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return std::nullopt;
-    const std::string ext = Lower(path.substr(dot + 1));
-    if (ext == "tif" || ext == "tiff") return FileFormat::Tiff;
-    if (ext == "png") return FileFormat::Png;
-    if (ext == "npy") return FileFormat::Npy;
-    return std::nullopt;
 }
 
 Raster ReadImage(const std::string& path) {

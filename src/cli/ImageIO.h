@@ -56,11 +56,6 @@ struct Raster {
     double At(int64_t i) const;
 };
 
-enum class FileFormat { Tiff, Png, Npy };
-
-// Format chosen by a path's extension (.tif/.tiff, .png, .npy, any letter case).
-std::optional<FileFormat> FormatFromExtension(const std::string& path);
-
 // Reads an image, recognising the format by the file's first bytes rather than
 // its name. Throws ImageIOError.
 Raster ReadImage(const std::string& path);

@@ -22,6 +22,20 @@ int Report(int status, const std::string& message) {
     return status;
 }
 
+// The first argument that is neither an option nor the value of --module.
+std::string CommandWord(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--module") {
+            ++i;
+            continue;
+        }
+        if (!a.empty() && a[0] == '-') continue;
+        return a;
+    }
+    return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -41,7 +55,7 @@ int main(int argc, char** argv) {
     std::string describeNode;
     bool describeJson = false;
     CLI::App* describe = app.add_subcommand("describe", "Print a node's parameters, inputs, outputs and features.");
-    describe->add_option("node", describeNode, "Node name")->required();
+    describe->add_option("NODE", describeNode, "Node name")->required();
     describe->add_flag("--json", describeJson, "Print the whole setup description as JSON.");
 
     RunOptions run;
@@ -49,9 +63,9 @@ int main(int argc, char** argv) {
         "run",
         "Run a node on a grey-value image and a label image. Images: TIFF (multi-page = 3-D), PNG (grey), NPY. "
         "Output by extension: .csv, .tsv, .npy, .tif/.tiff, .json; without -o a CSV table goes to standard output.");
-    runCmd->add_option("node", run.node, "Node name")->required();
-    runCmd->add_option("image", run.image, "Grey-value image (input 0)")->required();
-    runCmd->add_option("labels", run.labels, "Label image (input 1); optional for nodes that accept none");
+    runCmd->add_option("NODE", run.node, "Node name")->required();
+    runCmd->add_option("IMAGE", run.image, "Grey-value image (input 0)")->required();
+    runCmd->add_option("LABELS", run.labels, "Label image (input 1); optional for nodes that accept none");
     runCmd->add_option("-p,--param", run.parameters, "Parameter KEY=VALUE, or KEY:TYPE=VALUE for an unlisted key")
         ->allow_extra_args(false);
     runCmd->add_option("-o,--output", run.outputs, "Output file; the extension picks the format")
@@ -64,6 +78,11 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
+        if (app.get_subcommands().empty()) {
+            const std::string word = CommandWord(argc, argv);
+            if (word.empty()) return Report(2, "a command is required: list, describe or run (see --help)");
+            return Report(2, "unknown command '" + word + "' (commands: list, describe, run)");
+        }
         return Report(2, e.what());
     }
 
