@@ -339,32 +339,42 @@ TEST(TiffReader, RejectsWhatItCannotRepresent) {
     EXPECT_NE(IOError([&] { ReadImage(dir / "missing.tif"); }).find("cannot open"), std::string::npos);
 }
 
-TEST(TiffReader, StripsThatEndBeforeTheirDataAreAnError) {
-    TempDir dir;
-    // Header claims one strip of 16 x 16 x 4 bytes; the file holds 8 of them.
-    std::string f(8, '\0');
-    const char header[] = {'I', 'I', 42, 0};
-    f.replace(0, 4, header, 4);
-    const uint32_t ifdOffset = 16;
-    f.replace(4, 4, reinterpret_cast<const char*>(&ifdOffset), 4);
-    f.resize(ifdOffset, '\0');
-    auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
-        f += Bytes<uint16_t>({tag, type}) + Bytes<uint32_t>({count, value});
+// A minimal little-endian float TIFF of one strip whose header claims w x h
+// pixels and stripBytes bytes at offset 8, while the file holds 8 data bytes.
+std::string HandMadeTiff(uint32_t w, uint32_t h, uint32_t stripBytes) {
+    std::string f = std::string("II*\0", 4) + Bytes<uint32_t>({16}) + std::string(8, '\0');
+    auto entry = [&](uint16_t tag, uint16_t type, uint32_t value) {
+        f += Bytes<uint16_t>({tag, type}) + Bytes<uint32_t>({1, value});
     };
     f += Bytes<uint16_t>({9});
-    entry(256, 3, 1, 16);    // width
-    entry(257, 3, 1, 16);    // length
-    entry(258, 3, 1, 32);    // bits
-    entry(259, 3, 1, 1);     // no compression
-    entry(262, 3, 1, 1);     // min is black
-    entry(273, 4, 1, 8);     // strip offset: 8 bytes of data
-    entry(278, 3, 1, 16);    // rows per strip
-    entry(279, 4, 1, 1024);  // strip bytes
-    entry(339, 3, 1, 3);     // float
-    f += Bytes<uint32_t>({0});
-    WriteBytes(dir / "short.tif", f);
-    const std::string e = IOError([&] { ReadImage(dir / "short.tif"); });
+    entry(256, 4, w);           // width
+    entry(257, 4, h);           // length
+    entry(258, 3, 32);          // bits per sample
+    entry(259, 3, 1);           // no compression
+    entry(262, 3, 1);           // min is black
+    entry(273, 4, 8);           // strip offset
+    entry(278, 4, h);           // rows per strip
+    entry(279, 4, stripBytes);  // strip byte count
+    entry(339, 3, 3);           // float samples
+    return f + Bytes<uint32_t>({0});
+}
+
+TEST(TiffReader, HeadersThatPromiseMoreThanTheFileHolds) {
+    TempDir dir;
+    // Sanity of the hand-made file: with data to match it reads.
+    WriteBytes(dir / "fits.tif", HandMadeTiff(2, 1, 8));
+    ExpectValues(ReadImage(dir / "fits.tif"), {0, 0});
+    // One strip of 16 x 16 floats, 8 bytes present.
+    WriteBytes(dir / "short.tif", HandMadeTiff(16, 16, 1024));
+    std::string e = IOError([&] { ReadImage(dir / "short.tif"); });
     EXPECT_EQ(e.rfind(dir / "short.tif: ", 0), 0u) << e;
+    // Extents no real image has: refused before any buffer is made for them.
+    WriteBytes(dir / "wide.tif", HandMadeTiff(0x7fffffffu, 1, 8));
+    e = IOError([&] { ReadImage(dir / "wide.tif"); });
+    EXPECT_EQ(e.rfind(dir / "wide.tif: ", 0), 0u) << e;
+    WriteBytes(dir / "tall.tif", HandMadeTiff(4, 0x7fffffffu, 8));
+    e = IOError([&] { ReadImage(dir / "tall.tif"); });
+    EXPECT_EQ(e.rfind(dir / "tall.tif: ", 0), 0u) << e;
 }
 
 // ============================================================== PNG reading

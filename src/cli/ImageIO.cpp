@@ -179,6 +179,11 @@ void ReadTiffPage(TIFF* t, const std::string& path, int page, uint32_t w, uint32
     const std::size_t elem = SampleSize(out.type);
     const std::size_t rowBytes = static_cast<std::size_t>(w) * elem;
     const std::string where = "page " + std::to_string(page) + ": ";
+    // A row or tile buffer is allocated before any data are read; a damaged
+    // header must not make it absurdly large. 1 GiB per row is far beyond any
+    // real image.
+    constexpr uint64_t kMaxBuffer = uint64_t{1} << 30;
+    if (static_cast<uint64_t>(w) * elem > kMaxBuffer) Fail(path, where + "rows of " + std::to_string(w) + " pixels are too long");
     if (TIFFIsTiled(t)) {
         if (bits == 1) Fail(path, where + "tiled 1-bit TIFF is not supported");
         uint32_t tw = 0, th = 0;
@@ -186,6 +191,7 @@ void ReadTiffPage(TIFF* t, const std::string& path, int page, uint32_t w, uint32
             th == 0)
             Fail(path, where + "tiled TIFF without tile size" + TiffDetail());
         const tmsize_t tileSize = TIFFTileSize(t);
+        if (static_cast<uint64_t>(tileSize) > kMaxBuffer) Fail(path, where + "tiles are too large");
         if (tileSize <= 0 || static_cast<uint64_t>(tileSize) < static_cast<uint64_t>(tw) * th * elem)
             Fail(path, where + "inconsistent tile size" + TiffDetail());
         std::vector<unsigned char> tile(static_cast<std::size_t>(tileSize));
