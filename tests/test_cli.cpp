@@ -207,12 +207,12 @@ TEST_F(Cli, ListFollowsTheModuleListingAndAllAddsCreatableNames) {
 TEST_F(Cli, DescribeIsReadable) {
     const Result r = Run({"describe", "Area"});
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char* part : {"Parameters:\n  verbose  bool  default: false\n",
-                             "Prints function feedback to log area.", "Inputs:\n  0  image  Data Image\n",
-                             "  1  image  Label Image\n", "  0  image  Calculated features output as image\n",
-                             "  1  vector  Calculated features as CValueVector\n",
-                             "Features (1):\n  0  Area (number of pixels)\n",
-                             "Documentation: %KELODIR%/doc/zorvat/html/features/PArea/index.html\n"})
+    for (const char* part :
+         {"Parameters:\n  verbose  bool  default: false\n", "Prints function feedback to log area.",
+          "Inputs:\n  0  image  Data Image\n", "  1  image  Label Image\n",
+          "  0  image  Calculated features output as image\n", "  1  vector  Calculated features as CValueVector\n",
+          "Features (1):\n  0  Area (number of pixels)\n",
+          "Documentation: %KELODIR%/doc/zorvat/html/features/PArea/index.html\n"})
         EXPECT_NE(r.out.find(part), std::string::npos) << part << "\nin:\n" << r.out;
     // Hist describes no feature names.
     const Result hist = Run({"describe", "Hist"});
@@ -383,7 +383,8 @@ TEST_F(Cli, EveryOutputFormatReadsBack) {
             ASSERT_EQ(fields.size(), 257u);
             EXPECT_EQ(fields[0], std::to_string(row + 1));
             for (int c = 0; c < 256; ++c)
-                ASSERT_EQ(ParseFloat(fields[static_cast<std::size_t>(c) + 1]), expected[row * 256 + c]) << row << "," << c;
+                ASSERT_EQ(ParseFloat(fields[static_cast<std::size_t>(c) + 1]), expected[row * 256 + c])
+                    << row << "," << c;
         }
     }
 

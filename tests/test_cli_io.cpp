@@ -202,7 +202,8 @@ std::string Dict(const std::string& descr, const std::string& shape, const char*
 
 void ExpectValues(const Raster& r, const std::vector<double>& expected) {
     ASSERT_EQ(r.Count(), static_cast<int64_t>(expected.size()));
-    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(r.At(static_cast<int64_t>(i)), expected[i]) << "sample " << i;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(r.At(static_cast<int64_t>(i)), expected[i]) << "sample " << i;
 }
 
 }  // namespace
@@ -219,18 +220,36 @@ TEST(TiffReader, EverySampleTypeWithItsValues) {
     };
     const std::vector<Case> cases = {
         {8, SAMPLEFORMAT_UINT, SampleType::U8, Bytes<uint8_t>({0, 1, 2, 127, 200, 255}), {0, 1, 2, 127, 200, 255}},
-        {16, SAMPLEFORMAT_UINT, SampleType::U16, Bytes<uint16_t>({0, 1, 258, 4096, 40000, 65535}),
+        {16,
+         SAMPLEFORMAT_UINT,
+         SampleType::U16,
+         Bytes<uint16_t>({0, 1, 258, 4096, 40000, 65535}),
          {0, 1, 258, 4096, 40000, 65535}},
-        {32, SAMPLEFORMAT_UINT, SampleType::U32, Bytes<uint32_t>({0, 7, 65536, 16777217, 3000000000u, 4294967295u}),
+        {32,
+         SAMPLEFORMAT_UINT,
+         SampleType::U32,
+         Bytes<uint32_t>({0, 7, 65536, 16777217, 3000000000u, 4294967295u}),
          {0, 7, 65536, 16777217, 3000000000.0, 4294967295.0}},
         {8, SAMPLEFORMAT_INT, SampleType::I8, Bytes<int8_t>({-128, -1, 0, 1, 5, 127}), {-128, -1, 0, 1, 5, 127}},
-        {16, SAMPLEFORMAT_INT, SampleType::I16, Bytes<int16_t>({-32768, -2, 0, 3, 1000, 32767}),
+        {16,
+         SAMPLEFORMAT_INT,
+         SampleType::I16,
+         Bytes<int16_t>({-32768, -2, 0, 3, 1000, 32767}),
          {-32768, -2, 0, 3, 1000, 32767}},
-        {32, SAMPLEFORMAT_INT, SampleType::I32, Bytes<int32_t>({std::numeric_limits<int32_t>::min(), -70000, 0, 9, 123456, 2147483647}),
+        {32,
+         SAMPLEFORMAT_INT,
+         SampleType::I32,
+         Bytes<int32_t>({std::numeric_limits<int32_t>::min(), -70000, 0, 9, 123456, 2147483647}),
          {-2147483648.0, -70000, 0, 9, 123456, 2147483647}},
-        {32, SAMPLEFORMAT_IEEEFP, SampleType::F32, Bytes<float>({-0.25f, 0.0f, 1.5f, 0.1f, 255.0f, 1e30f}),
+        {32,
+         SAMPLEFORMAT_IEEEFP,
+         SampleType::F32,
+         Bytes<float>({-0.25f, 0.0f, 1.5f, 0.1f, 255.0f, 1e30f}),
          {-0.25, 0.0, 1.5, static_cast<double>(0.1f), 255.0, static_cast<double>(1e30f)}},
-        {64, SAMPLEFORMAT_IEEEFP, SampleType::F64, Bytes<double>({-0.25, 0.0, 1.5, 0.1, 255.0, 1e300}),
+        {64,
+         SAMPLEFORMAT_IEEEFP,
+         SampleType::F64,
+         Bytes<double>({-0.25, 0.0, 1.5, 0.1, 255.0, 1e300}),
          {-0.25, 0.0, 1.5, 0.1, 255.0, 1e300}},
     };
     for (const Case& c : cases) {
@@ -446,10 +465,16 @@ TEST(NpyReader, EveryTypeAndByteOrder) {
         std::vector<double> values;
     };
     const std::vector<Case> cases = {
-        {"<f4", SampleType::F32, Bytes<float>({1.5f, -2.0f, 0.1f, 3e38f}), {1.5, -2, static_cast<double>(0.1f), static_cast<double>(3e38f)}},
+        {"<f4",
+         SampleType::F32,
+         Bytes<float>({1.5f, -2.0f, 0.1f, 3e38f}),
+         {1.5, -2, static_cast<double>(0.1f), static_cast<double>(3e38f)}},
         {"|u1", SampleType::U8, Bytes<uint8_t>({0, 1, 128, 255}), {0, 1, 128, 255}},
         {"<u2", SampleType::U16, Bytes<uint16_t>({0, 258, 40000, 65535}), {0, 258, 40000, 65535}},
-        {"<u4", SampleType::U32, Bytes<uint32_t>({0, 70000, 16777217, 4294967295u}), {0, 70000, 16777217, 4294967295.0}},
+        {"<u4",
+         SampleType::U32,
+         Bytes<uint32_t>({0, 70000, 16777217, 4294967295u}),
+         {0, 70000, 16777217, 4294967295.0}},
         // numpy stores bools as bytes 0 and 1; anything non-zero counts as true.
         {"|b1", SampleType::Bool, Bytes<uint8_t>({0, 1, 2, 0}), {0, 1, 1, 0}},
         {"|i1", SampleType::I8, Bytes<int8_t>({-128, -1, 0, 127}), {-128, -1, 0, 127}},
@@ -461,7 +486,10 @@ TEST(NpyReader, EveryTypeAndByteOrder) {
         {"<f8", SampleType::F64, Bytes<double>({0.1, -1e300, 2.5, 0}), {0.1, -1e300, 2.5, 0}},
         {">f4", SampleType::F32, BigEndianBytes<float>({0.75f, -1.0f, 8.0f, 0.0f}), {0.75, -1, 8, 0}},
         // Half precision: 1, -2, smallest subnormal 2^-24, 65504 (largest finite).
-        {"<f2", SampleType::F16, Bytes<uint16_t>({0x3c00, 0xc000, 0x0001, 0x7bff}), {1, -2, std::ldexp(1.0, -24), 65504}},
+        {"<f2",
+         SampleType::F16,
+         Bytes<uint16_t>({0x3c00, 0xc000, 0x0001, 0x7bff}),
+         {1, -2, std::ldexp(1.0, -24), 65504}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.descr);
@@ -487,8 +515,8 @@ TEST(NpyReader, ShapesAndHeaderVersions) {
     ExpectValues(r, {1, 2, 3, 4, 5, 6});
 
     // Version 2 (4-byte header length), keys in another order, no trailing comma.
-    WriteBytes(dir / "v2.npy", NpyFile("{'shape': (1, 2), 'fortran_order': False, 'descr': '<f4'}",
-                                       Bytes<float>({0.5f, 4.0f}), 2));
+    WriteBytes(dir / "v2.npy",
+               NpyFile("{'shape': (1, 2), 'fortran_order': False, 'descr': '<f4'}", Bytes<float>({0.5f, 4.0f}), 2));
     ExpectValues(ReadImage(dir / "v2.npy"), {0.5, 4});
     WriteBytes(dir / "v3.npy", NpyFile(Dict("|u1", "(1, 1)"), Bytes<uint8_t>({9}), 3));
     ExpectValues(ReadImage(dir / "v3.npy"), {9});
@@ -569,8 +597,10 @@ TEST(Writers, TiffFilesAsLibtiffSeesThem) {
             for (auto& b : r.bytes) b &= 1;
         if (type == SampleType::F32 || type == SampleType::F64)  // keep clear of NaN bit patterns
             for (int64_t i = 0; i < r.Count(); ++i) {
-                if (type == SampleType::F32) r.As<float>()[i] = static_cast<float>(i) * 0.25f - 3;
-                else r.As<double>()[i] = static_cast<double>(i) / 3;
+                if (type == SampleType::F32)
+                    r.As<float>()[i] = static_cast<float>(i) * 0.25f - 3;
+                else
+                    r.As<double>()[i] = static_cast<double>(i) / 3;
             }
         WriteTiff(dir / "rt.tif", r);
         const Raster back = ReadTiff(dir / "rt.tif");
@@ -649,9 +679,9 @@ TEST(NodeImages, FloatByDefaultStoredTypeWithNative) {
         SampleType type;
         CPixelType pixel;
     };
-    for (const Case& c : {Case{SampleType::F32, IMAGE_GREY_F}, Case{SampleType::U8, IMAGE_GREY_8},
-                          Case{SampleType::U16, IMAGE_GREY_16}, Case{SampleType::U32, IMAGE_GREY_32},
-                          Case{SampleType::Bool, IMAGE_BINARY_FG}}) {
+    for (const Case& c :
+         {Case{SampleType::F32, IMAGE_GREY_F}, Case{SampleType::U8, IMAGE_GREY_8}, Case{SampleType::U16, IMAGE_GREY_16},
+          Case{SampleType::U32, IMAGE_GREY_32}, Case{SampleType::Bool, IMAGE_BINARY_FG}}) {
         SCOPED_TRACE(SampleTypeName(c.type));
         Raster r(c.type, 3, 1, 1);
         for (std::size_t i = 0; i < r.bytes.size(); ++i) r.bytes[i] = static_cast<unsigned char>(i % 2);
@@ -764,8 +794,12 @@ TEST(Formatting, FloatsAreShortestAndReadBackExactly) {
     EXPECT_EQ(FormatFloat(-std::numeric_limits<float>::infinity()), "-inf");
     // Round trip over many bit patterns, subnormals and extremes included.
     uint32_t bits = 12345;
-    std::vector<float> values = {std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::max(),
-                                 std::numeric_limits<float>::lowest(), -0.0f, 16777217.0f, 1e-38f};
+    std::vector<float> values = {std::numeric_limits<float>::denorm_min(),
+                                 std::numeric_limits<float>::max(),
+                                 std::numeric_limits<float>::lowest(),
+                                 -0.0f,
+                                 16777217.0f,
+                                 1e-38f};
     for (int i = 0; i < 20000; ++i) {
         bits = bits * 1664525u + 1013904223u;
         const float v = std::bit_cast<float>(bits);
@@ -850,7 +884,8 @@ TEST(Parameters, TypedFromTheDescription) {
     EXPECT_EQ(s.value->Long(), 32);
     EXPECT_EQ(parse("m_glcm_size=-2147483648").value->Long(), std::numeric_limits<int32_t>::min());
     EXPECT_EQ(parse("m_glcm_size=+2147483647").value->Long(), 2147483647);
-    for (const char* t : {"true", "TRUE", "1", "yes", "on"}) EXPECT_TRUE(parse(std::string("verbose=") + t).value->Bool());
+    for (const char* t : {"true", "TRUE", "1", "yes", "on"})
+        EXPECT_TRUE(parse(std::string("verbose=") + t).value->Bool());
     for (const char* t : {"false", "0", "No", "off"}) EXPECT_FALSE(parse(std::string("verbose=") + t).value->Bool());
     s = parse("ratio=1e-3");
     ASSERT_EQ(s.value->Type(), EValueType::Double);

@@ -34,7 +34,8 @@ int SmoothNoise(int x, int y, uint32_t seed) {
     int sum = 0;
     for (int dy = -1; dy <= 1; ++dy)
         for (int dx = -1; dx <= 1; ++dx)
-            sum += static_cast<int>(Hash(static_cast<uint32_t>(x + dx + 4), static_cast<uint32_t>(y + dy + 4), seed) & 255u);
+            sum += static_cast<int>(Hash(static_cast<uint32_t>(x + dx + 4), static_cast<uint32_t>(y + dy + 4), seed) &
+                                    255u);
     return sum / 9;
 }
 
@@ -52,19 +53,15 @@ struct Ellipse {
 
 struct Cell {
     Ellipse body, lobe;
-    int mean;       // mean grey value
-    int stripe;     // period of the texture stripes (0: speckle only)
+    int mean;    // mean grey value
+    int stripe;  // period of the texture stripes (0: speckle only)
 };
 
 const Cell kCells[] = {
-    {{22, 24, 14, 10, 5, 0}, {32, 30, 7, 6, 5, 0}, 180, 6},
-    {{64, 20, 12, 9, 4, 3}, {56, 26, 6, 5, 5, 0}, 120, 0},
-    {{104, 26, 15, 9, 3, 4}, {98, 36, 6, 6, 5, 0}, 210, 4},
-    {{24, 66, 10, 14, 5, 0}, {16, 74, 6, 5, 5, 0}, 95, 5},
-    {{66, 64, 16, 12, 4, -3}, {78, 72, 7, 6, 5, 0}, 150, 8},
-    {{106, 70, 9, 13, 3, -4}, {112, 80, 5, 5, 5, 0}, 230, 0},
-    {{30, 106, 15, 10, 4, 3}, {40, 98, 6, 6, 5, 0}, 140, 3},
-    {{88, 106, 18, 9, 5, 0}, {76, 112, 6, 5, 5, 0}, 75, 7},
+    {{22, 24, 14, 10, 5, 0}, {32, 30, 7, 6, 5, 0}, 180, 6},  {{64, 20, 12, 9, 4, 3}, {56, 26, 6, 5, 5, 0}, 120, 0},
+    {{104, 26, 15, 9, 3, 4}, {98, 36, 6, 6, 5, 0}, 210, 4},  {{24, 66, 10, 14, 5, 0}, {16, 74, 6, 5, 5, 0}, 95, 5},
+    {{66, 64, 16, 12, 4, -3}, {78, 72, 7, 6, 5, 0}, 150, 8}, {{106, 70, 9, 13, 3, -4}, {112, 80, 5, 5, 5, 0}, 230, 0},
+    {{30, 106, 15, 10, 4, 3}, {40, 98, 6, 6, 5, 0}, 140, 3}, {{88, 106, 18, 9, 5, 0}, {76, 112, 6, 5, 5, 0}, 75, 7},
 };
 
 int Clamp255(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }

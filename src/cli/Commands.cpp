@@ -104,7 +104,8 @@ void DescribeText(const std::string& name, const CValueMap& setup, const Module&
     out << name << '\n';
     if (const std::string s = StringAt(setup, "Description"); !s.empty()) out << "  " << s << '\n';
     std::string kind = StringAt(setup, "pluginType");
-    if (const std::string sub = StringAt(setup, "PluginSubType"); !sub.empty()) kind += (kind.empty() ? "" : ", ") + sub;
+    if (const std::string sub = StringAt(setup, "PluginSubType"); !sub.empty())
+        kind += (kind.empty() ? "" : ", ") + sub;
     if (!kind.empty()) out << "  plugin type: " << kind << '\n';
 
     out << "\nParameters:\n";
@@ -320,8 +321,8 @@ ParameterSetting ParseParameter(const std::string& argument, const CValueMap* de
     } else if (given) {
         type = *given;
     } else {
-        throw UsageError("unknown parameter '" + key + "' for " + nodeName + " (valid keys: " +
-                         (keys.empty() ? std::string("none") : Joined(keys, ", ")) +
+        throw UsageError("unknown parameter '" + key + "' for " + nodeName +
+                         " (valid keys: " + (keys.empty() ? std::string("none") : Joined(keys, ", ")) +
                          "; other keys need a type: -p KEY:TYPE=VALUE)");
     }
     return {key, ParseValue(type, key, text)};

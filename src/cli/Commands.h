@@ -32,7 +32,7 @@ public:
 struct RunOptions {
     std::string node;
     std::string image;
-    std::string labels;  // empty: input 1 stays unconnected
+    std::string labels;                   // empty: input 1 stays unconnected
     std::vector<std::string> parameters;  // KEY=VALUE or KEY:TYPE=VALUE
     std::vector<std::string> outputs;     // files; none: CSV on standard output
     bool native = false;

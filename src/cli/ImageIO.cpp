@@ -174,8 +174,7 @@ std::string TiffFormatName(uint16_t format) {
 
 // Appends one page of w x h samples to out.bytes, row by row, so that a header
 // that claims a huge image fails on its missing data before memory is spent.
-void ReadTiffPage(TIFF* t, const std::string& path, int page, uint32_t w, uint32_t h, uint16_t bits,
-                  Raster& out) {
+void ReadTiffPage(TIFF* t, const std::string& path, int page, uint32_t w, uint32_t h, uint16_t bits, Raster& out) {
     const std::size_t elem = SampleSize(out.type);
     const std::size_t rowBytes = static_cast<std::size_t>(w) * elem;
     const std::string where = "page " + std::to_string(page) + ": ";
@@ -183,12 +182,12 @@ void ReadTiffPage(TIFF* t, const std::string& path, int page, uint32_t w, uint32
     // header must not make it absurdly large. 1 GiB per row is far beyond any
     // real image.
     constexpr uint64_t kMaxBuffer = uint64_t{1} << 30;
-    if (static_cast<uint64_t>(w) * elem > kMaxBuffer) Fail(path, where + "rows of " + std::to_string(w) + " pixels are too long");
+    if (static_cast<uint64_t>(w) * elem > kMaxBuffer)
+        Fail(path, where + "rows of " + std::to_string(w) + " pixels are too long");
     if (TIFFIsTiled(t)) {
         if (bits == 1) Fail(path, where + "tiled 1-bit TIFF is not supported");
         uint32_t tw = 0, th = 0;
-        if (!TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw) || !TIFFGetField(t, TIFFTAG_TILELENGTH, &th) || tw == 0 ||
-            th == 0)
+        if (!TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw) || !TIFFGetField(t, TIFFTAG_TILELENGTH, &th) || tw == 0 || th == 0)
             Fail(path, where + "tiled TIFF without tile size" + TiffDetail());
         const tmsize_t tileSize = TIFFTileSize(t);
         if (static_cast<uint64_t>(tileSize) > kMaxBuffer) Fail(path, where + "tiles are too large");
@@ -272,7 +271,7 @@ bool PngReadBody(PngState* s) {
     const int bits = png_get_bit_depth(s->png, s->info);
     const int colour = png_get_color_type(s->png, s->info);
     if (colour != PNG_COLOR_TYPE_GRAY) {
-        const char* kind = colour == PNG_COLOR_TYPE_RGB         ? "RGB"
+        const char* kind = colour == PNG_COLOR_TYPE_RGB          ? "RGB"
                            : colour == PNG_COLOR_TYPE_RGB_ALPHA  ? "RGB with alpha"
                            : colour == PNG_COLOR_TYPE_GRAY_ALPHA ? "grey with alpha"
                            : colour == PNG_COLOR_TYPE_PALETTE    ? "palette"
@@ -674,7 +673,8 @@ Raster ReadNpy(const std::string& path) {
     if (shape.size() != 2 && shape.size() != 3)
         Fail(path, "NPY array of " + std::to_string(shape.size()) + " dimensions; expected (H, W) or (D, H, W)");
     for (uint64_t e : shape)
-        if (e > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) Fail(path, "the image extents are too large");
+        if (e > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+            Fail(path, "the image extents are too large");
     const auto d = shape.size() == 3 ? static_cast<int64_t>(shape[0]) : 1;
     const auto h = static_cast<int64_t>(shape[shape.size() - 2]);
     const auto w = static_cast<int64_t>(shape[shape.size() - 1]);
@@ -683,7 +683,8 @@ Raster ReadNpy(const std::string& path) {
     if (available < dataBytes)
         Fail(path, "truncated NPY data (" + std::to_string(available) + " of " + std::to_string(dataBytes) + " bytes)");
     if (available > dataBytes)
-        Fail(path, std::to_string(available - dataBytes) + " bytes after the NPY data; the shape does not fit the file");
+        Fail(path,
+             std::to_string(available - dataBytes) + " bytes after the NPY data; the shape does not fit the file");
 
     Raster out;
     out.type = type;
@@ -695,7 +696,8 @@ Raster ReadNpy(const std::string& path) {
     if (static_cast<std::size_t>(in.gcount()) != dataBytes) Fail(path, "cannot read the NPY data");
     if (swap) {
         const std::size_t elem = SampleSize(type);
-        for (std::size_t i = 0; i < dataBytes; i += elem) std::reverse(out.bytes.begin() + i, out.bytes.begin() + i + elem);
+        for (std::size_t i = 0; i < dataBytes; i += elem)
+            std::reverse(out.bytes.begin() + i, out.bytes.begin() + i + elem);
     }
     if (type == SampleType::Bool)
         for (unsigned char& b : out.bytes) b = b != 0;

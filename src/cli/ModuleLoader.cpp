@@ -8,12 +8,38 @@
 namespace regionfeat {
 
 const char* const kRegistryNames[32] = {
-    "Geometry",       "Haralick",    "Hist",         "LBPHist",   "BinNbhHist", "BinNbhHistPlusXYEntropy",
-    "HoughEntropy",   "SdistAveVar", "ThreePartsRelNbhHist",      "XYEntropy",  "XYInteractionHist",
-    "NbhSpHist",      "TotalVariation", "Covbin",    "Abis",      "Area",       "Avedu",
-    "AveragePhi",     "AveragePolar", "Border",      "Entropy",   "Statistics", "Redrik",
-    "RelnbhHist",     "RotHistVar",  "Rough",        "SDistMedianqDiff",        "Shadow",
-    "ShiftHistVar",   "VSlope",      "FromGraph",    "Median",
+    "Geometry",
+    "Haralick",
+    "Hist",
+    "LBPHist",
+    "BinNbhHist",
+    "BinNbhHistPlusXYEntropy",
+    "HoughEntropy",
+    "SdistAveVar",
+    "ThreePartsRelNbhHist",
+    "XYEntropy",
+    "XYInteractionHist",
+    "NbhSpHist",
+    "TotalVariation",
+    "Covbin",
+    "Abis",
+    "Area",
+    "Avedu",
+    "AveragePhi",
+    "AveragePolar",
+    "Border",
+    "Entropy",
+    "Statistics",
+    "Redrik",
+    "RelnbhHist",
+    "RotHistVar",
+    "Rough",
+    "SDistMedianqDiff",
+    "Shadow",
+    "ShiftHistVar",
+    "VSlope",
+    "FromGraph",
+    "Median",
 };
 
 namespace {
@@ -63,8 +89,10 @@ std::string ResolveModulePath(const std::string& option, const char* argv0) {
     std::string exe;
     char buf[4096];
     const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n > 0) exe.assign(buf, static_cast<std::size_t>(n));
-    else if (argv0) exe = argv0;
+    if (n > 0)
+        exe.assign(buf, static_cast<std::size_t>(n));
+    else if (argv0)
+        exe = argv0;
     const std::size_t slash = exe.find_last_of('/');
     const std::string dir = slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
     return dir + "/../lib/libplugalg_features.so";

@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -62,9 +62,8 @@ std::vector<std::string> ColumnNames(const CValue* output1, const CValueMap& set
     const auto* perFeature =
         output1 && output1->Type() == EValueType::Vector ? static_cast<const CValueVector*>(output1) : nullptr;
     const CValue* described = setup.Entry("FeatureNames");
-    const auto* names = described && described->Type() == EValueType::Vector
-                            ? static_cast<const CValueVector*>(described)
-                            : nullptr;
+    const auto* names =
+        described && described->Type() == EValueType::Vector ? static_cast<const CValueVector*>(described) : nullptr;
     std::vector<std::string> out;
     for (int64_t i = 0; i < columns; ++i) {
         const auto slot = static_cast<std::size_t>(i);

@@ -1,7 +1,6 @@
 // regionfeat: runs the region feature nodes of the feature module on image
 // files, as a host would. See Commands.h for the commands and exit statuses.
 #include <CLI/CLI.hpp>
-
 #include <iostream>
 #include <string>
 
