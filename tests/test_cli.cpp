@@ -62,7 +62,9 @@ protected:
 
     // Runs regionfeat with args. REGIONFEAT_MODULE is removed from the
     // environment unless env sets it, so the default module location is used.
-    Result Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    // Standard output goes to stdoutPath when given.
+    Result Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+               const std::string& stdoutPath = "") {
         std::vector<std::string> envStore;
         for (char** e = environ; *e; ++e)
             if (std::strncmp(*e, "REGIONFEAT_MODULE=", 18) != 0) envStore.emplace_back(*e);
@@ -81,7 +83,8 @@ protected:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.empty() ? outPath.c_str() : stdoutPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         pid_t pid = 0;
         Result r;
@@ -290,6 +293,13 @@ TEST_F(Cli, RunPrintsTheTableOnStandardOutput) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("The number of regions is: 3\n"), std::string::npos) << r.out;
     EXPECT_EQ(ReadFile(Path("t.csv")), kAreaTable);
+
+    // A table that cannot be written is a failure, not a silent success.
+    if (fs::exists("/dev/full")) {
+        r = Run({"run", "Area", m_grey, m_labels}, {}, "/dev/full");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "error: cannot write to standard output\n");
+    }
 }
 
 TEST_F(Cli, InputFormatsAndPixelTypes) {

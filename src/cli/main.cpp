@@ -94,6 +94,7 @@ int main(int argc, char** argv) {
         else
             RunCommand(module, run, std::cout);
         std::cout.flush();
+        if (!std::cout) return Report(2, "cannot write to standard output");
         return 0;
     } catch (const NodeError& e) {
         return Report(1, e.what());
