@@ -256,8 +256,8 @@ std::vector<OutputFile> CheckOutputs(const std::vector<std::string>& paths) {
     return files;
 }
 
-// The node writes its progress to std::cout. While the table goes to standard
-// output, that text is sent to standard error instead.
+// Nodes write progress text to std::cout. While standard output carries a
+// result (a table, a description), that text is sent to standard error.
 class CoutToCerr {
 public:
     explicit CoutToCerr(bool active) {
@@ -347,7 +347,10 @@ void ListCommand(const Module& module, bool all, std::ostream& out) {
 void DescribeCommand(const Module& module, const std::string& name, bool json, std::ostream& out) {
     const std::unique_ptr<CPNode> node = CreateNode(module, name);
     CValueMap setup;
-    CallNode([&] { node->GetPluginSetup(setup); });
+    {
+        CoutToCerr redirect(true);
+        CallNode([&] { node->GetPluginSetup(setup); });
+    }
     if (json)
         out << Dump(ValueToJson(setup)) << '\n';
     else
@@ -358,7 +361,10 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out) {
     const std::vector<OutputFile> outputs = CheckOutputs(o.outputs);
     const std::unique_ptr<CPNode> node = CreateNode(module, o.node);
     CValueMap setup;
-    CallNode([&] { node->GetPluginSetup(setup); });
+    {
+        CoutToCerr redirect(outputs.empty());
+        CallNode([&] { node->GetPluginSetup(setup); });
+    }
 
     std::vector<ParameterSetting> settings;
     const CValueMap* described = MapAt(setup, "parameters");
