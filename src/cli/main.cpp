@@ -1,1 +1,109 @@
-int main() { return 0; }
+// regionfeat: runs the region feature nodes of the feature module on image
+// files, as a host would. See Commands.h for the commands and exit statuses.
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <string>
+
+#include "Commands.h"
+#include "ImageIO.h"
+#include "ModuleLoader.h"
+
+namespace {
+
+// Every failure is reported as exactly one line on standard error.
+int Report(int status, const std::string& message) {
+    std::string line = message;
+    for (char& c : line)
+        if (c == '\n' || c == '\r') c = ' ';
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::cout.flush();
+    std::cerr << "error: " << line << std::endl;
+    return status;
+}
+
+// The first argument that is neither an option nor the value of --module.
+std::string CommandWord(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--module") {
+            ++i;
+            continue;
+        }
+        if (!a.empty() && a[0] == '-') continue;
+        return a;
+    }
+    return "";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace regionfeat;
+    CLI::App app{"Computes region features of labelled images with the nodes of the feature module.", "regionfeat"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    std::string modulePath;
+    app.add_option("--module", modulePath,
+                   "Module to load (default: $REGIONFEAT_MODULE, else ../lib/libplugalg_features.so beside the "
+                   "executable)");
+
+    bool listAll = false;
+    CLI::App* list = app.add_subcommand("list", "Print the names of the nodes the module lists, one per line.");
+    list->add_flag("--all", listAll, "Also print the names that create a node although they are not listed.");
+
+    std::string describeNode;
+    bool describeJson = false;
+    CLI::App* describe = app.add_subcommand("describe", "Print a node's parameters, inputs, outputs and features.");
+    describe->add_option("NODE", describeNode, "Node name")->required();
+    describe->add_flag("--json", describeJson, "Print the whole setup description as JSON.");
+
+    RunOptions run;
+    CLI::App* runCmd = app.add_subcommand(
+        "run",
+        "Run a node on a grey-value image and a label image. Images: TIFF (multi-page = 3-D), PNG (grey), NPY. "
+        "Output by extension: .csv, .tsv, .npy, .tif/.tiff, .json; without -o a CSV table goes to standard output.");
+    runCmd->add_option("NODE", run.node, "Node name")->required();
+    runCmd->add_option("IMAGE", run.image, "Grey-value image (input 0)")->required();
+    runCmd->add_option("LABELS", run.labels, "Label image (input 1); optional for nodes that accept none");
+    runCmd->add_option("-p,--param", run.parameters, "Parameter KEY=VALUE, or KEY:TYPE=VALUE for an unlisted key")
+        ->allow_extra_args(false);
+    runCmd->add_option("-o,--output", run.outputs, "Output file; the extension picks the format")
+        ->allow_extra_args(false);
+    runCmd->add_flag("--native", run.native,
+                     "Hand the images over in their stored pixel type instead of 32-bit float.");
+    runCmd->add_flag("--verbose", run.verbose, "Set the node's parameter \"verbose\" to true.");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);
+        if (app.get_subcommands().empty()) {
+            const std::string word = CommandWord(argc, argv);
+            if (word.empty()) return Report(2, "a command is required: list, describe or run (see --help)");
+            return Report(2, "unknown command '" + word + "' (commands: list, describe, run)");
+        }
+        return Report(2, e.what());
+    }
+
+    try {
+        const Module module = Module::Load(ResolveModulePath(modulePath, argc > 0 ? argv[0] : nullptr));
+        if (*list)
+            ListCommand(module, listAll, std::cout);
+        else if (*describe)
+            DescribeCommand(module, describeNode, describeJson, std::cout);
+        else
+            RunCommand(module, run, std::cout);
+        std::cout.flush();
+        if (!std::cout) return Report(2, "cannot write to standard output");
+        return 0;
+    } catch (const NodeError& e) {
+        return Report(1, e.what());
+    } catch (const std::bad_alloc&) {
+        return Report(2, "out of memory");
+    } catch (const std::exception& e) {
+        // UsageError, ImageIOError, ModuleError: the command line or an input is at fault.
+        return Report(2, e.what());
+    } catch (...) {
+        return Report(2, "unexpected failure");
+    }
+}

@@ -1,0 +1,161 @@
+#include "Output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+
+#include "kelo/Image.h"
+
+namespace regionfeat {
+
+using namespace KELO;
+
+namespace {
+template <class T>
+std::string Shortest(T value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value);
+    return std::string(buf, res.ptr);
+}
+
+std::string CsvField(const std::string& s) {
+    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string TsvField(std::string s) {
+    for (char& c : s)
+        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    return s;
+}
+
+// Text of a string value, or "" for anything else.
+std::string TextOf(const CValue* v) { return v && v->Type() == EValueType::String ? v->String() : std::string(); }
+
+// Best effort: the temporary file was never renamed, so it is ours to remove.
+void RemoveQuietly(const std::string& path) { ::unlink(path.c_str()); }
+
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+}  // namespace
+
+std::string FormatFloat(float value) { return Shortest(value); }
+std::string FormatDouble(double value) { return Shortest(value); }
+
+std::vector<std::string> ColumnNames(const CValue* output1, const CValueMap& setup, int64_t columns) {
+    const auto* perFeature =
+        output1 && output1->Type() == EValueType::Vector ? static_cast<const CValueVector*>(output1) : nullptr;
+    const CValue* described = setup.Entry("FeatureNames");
+    const auto* names =
+        described && described->Type() == EValueType::Vector ? static_cast<const CValueVector*>(described) : nullptr;
+    std::vector<std::string> out;
+    for (int64_t i = 0; i < columns; ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        std::string name;
+        if (perFeature && slot < perFeature->Size() && perFeature->Vector()[slot]) {
+            const CValueMap* meta = perFeature->Vector()[slot]->MetaIfAny();
+            if (meta) name = TextOf(meta->Entry("FeatureName"));
+        }
+        if (name.empty() && names && slot < names->Size()) name = TextOf(names->Vector()[slot].get());
+        if (name.empty()) name = std::to_string(i).insert(0, 1, 'f');
+        out.push_back(std::move(name));
+    }
+    return out;
+}
+
+Table MakeTable(const CImage& matrix, const CValue* output1, const CValueMap& setup) {
+    Raster r = FloatRasterOf(matrix);
+    Table t;
+    t.columns = r.width;
+    t.rows = r.height * r.depth;
+    t.values.assign(r.As<float>(), r.As<float>() + r.Count());
+    t.names = ColumnNames(output1, setup, t.columns);
+    return t;
+}
+
+void WriteDelimited(std::ostream& out, const Table& t, char separator) {
+    auto field = [&](const std::string& s) { return separator == ',' ? CsvField(s) : TsvField(s); };
+    std::string line = "label";
+    for (const std::string& name : t.names) {
+        line += separator;
+        line += field(name);
+    }
+    out << line << '\n';
+    for (int64_t r = 0; r < t.rows; ++r) {
+        line = std::to_string(r + 1);
+        for (int64_t c = 0; c < t.columns; ++c) {
+            line += separator;
+            line += FormatFloat(t.values[static_cast<std::size_t>(r * t.columns + c)]);
+        }
+        out << line << '\n';
+    }
+}
+
+void FileSet::Add(const std::string& path, std::function<void(const std::string&)> writer) {
+    m_items.push_back({path, std::move(writer)});
+}
+
+void FileSet::Commit() {
+    std::vector<std::string> temps;
+    auto cleanup = [&] {
+        for (const std::string& t : temps) RemoveQuietly(t);
+    };
+    try {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        for (const Item& item : m_items) {
+            const std::size_t slash = item.path.find_last_of('/');
+            const std::string name = slash == std::string::npos ? item.path : item.path.substr(slash + 1);
+            std::string temp = DirectoryOf(item.path) + "/." + name + ".tmp-XXXXXX";
+            const int fd = ::mkstemp(temp.data());
+            if (fd < 0) throw ImageIOError(item.path + ": cannot create a file there: " + std::strerror(errno));
+            temps.push_back(temp);
+            // mkstemp makes the file private; a finished output gets the usual mode.
+            ::fchmod(fd, 0666 & ~mask);
+            ::close(fd);
+            item.writer(temp);
+        }
+        for (std::size_t i = 0; i < m_items.size(); ++i) {
+            if (::rename(temps[i].c_str(), m_items[i].path.c_str()) != 0)
+                throw ImageIOError(m_items[i].path + ": cannot replace: " + std::strerror(errno));
+            temps[i].clear();
+        }
+    } catch (const ImageIOError& e) {
+        cleanup();
+        // A writer names the temporary file; the user knows the target.
+        std::string message = e.what();
+        for (std::size_t i = 0; i < temps.size() && i < m_items.size(); ++i)
+            if (!temps[i].empty() && message.compare(0, temps[i].size(), temps[i]) == 0)
+                message = m_items[i].path + message.substr(temps[i].size());
+        throw ImageIOError(message);
+    } catch (...) {
+        cleanup();
+        throw;
+    }
+}
+
+void WriteTextFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw ImageIOError(path + ": cannot create: " + std::strerror(errno));
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) throw ImageIOError(path + ": cannot write");
+}
+
+}  // namespace regionfeat

@@ -1,0 +1,64 @@
+// The result of a run as a table and as files: number formatting, CSV/TSV,
+// column names, and files that appear complete or not at all.
+#pragma once
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "ImageIO.h"
+#include "kelo/Value.h"
+
+namespace regionfeat {
+
+// Shortest text that reads back (strtof) as the same float: "0.1", "1e+20",
+// and "nan", "inf", "-inf" for the non-finite values (any NaN is "nan").
+std::string FormatFloat(float value);
+// The same for a double.
+std::string FormatDouble(double value);
+
+// Output 0 as a table: one row per label (row r is label r + 1), one column per
+// feature. A 3-D output stacks its planes as further rows.
+struct Table {
+    int64_t rows = 0, columns = 0;
+    std::vector<float> values;  // row-major
+    std::vector<std::string> names;
+};
+
+// Column names: output 1's "FeatureName" metas, else the setup description's
+// "FeatureNames", else f0, f1, ... The choice is made per column, so a node
+// that publishes an empty or missing name for one feature still gets a header
+// without holes.
+std::vector<std::string> ColumnNames(const KELO::CValue* output1, const KELO::CValueMap& setup, int64_t columns);
+
+Table MakeTable(const KELO::CImage& matrix, const KELO::CValue* output1, const KELO::CValueMap& setup);
+
+// Header "label" and the column names, then one line per row, fields separated
+// by separator (',' or '\t'). CSV fields that hold a comma, quote or line break
+// are quoted; in TSV such characters become blanks.
+void WriteDelimited(std::ostream& out, const Table& table, char separator);
+
+// Files that appear completely or not at all. Each is written to a temporary
+// file in its own directory; only when every one has been written are they
+// renamed into place. On any failure the temporary files are removed and the
+// targets are left as they were.
+class FileSet {
+public:
+    // writer writes the whole content to the temporary path it is given.
+    void Add(const std::string& path, std::function<void(const std::string& tempPath)> writer);
+    // Throws ImageIOError (the message names the file) on failure.
+    void Commit();
+
+private:
+    struct Item {
+        std::string path;
+        std::function<void(const std::string&)> writer;
+    };
+    std::vector<Item> m_items;
+};
+
+// Writes text to path (plain, not atomic); throws ImageIOError.
+void WriteTextFile(const std::string& path, const std::string& text);
+
+}  // namespace regionfeat
