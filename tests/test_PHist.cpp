@@ -102,17 +102,13 @@ TEST(PHist, RegionHistogramNeedsRoomFor256Values) {
 TEST(PHist, SetupDescription) {
     CPHist node;
     auto s = test::Setup(node);
-    std::vector<std::string> keys;
-    for (const auto& [k, v] : s->Entries()) keys.push_back(k);
-    EXPECT_EQ(keys, (std::vector<std::string>{"pluginType", "subType", "name", "parameters", "inputs", "outputs",
-                                              "description", "__zorvatDocumentation"}));
-    EXPECT_EQ(test::Text(*s, "pluginType"), "Image");
-    EXPECT_EQ(test::Text(*s, "subType"), "LabelImage");
-    EXPECT_EQ(test::Text(*s, "name"), "Hist");
+    EXPECT_EQ(test::Keys(*s), (std::vector<std::string>{"pluginType", "subType", "name", "parameters", "inputs",
+                                                        "outputs", "description", "__zorvatDocumentation"}));
+    test::ExpectTexts(*s, {{"pluginType", "Image"}, {"subType", "LabelImage"}, {"name", "Hist"},
+                           {"inputs/1@label", "Label Image"}});
     const std::string d = test::Text(*s, "description");
     EXPECT_EQ(d.rfind("BRIEF\nComputes the gray level histogram.\n\nThis plugin computes", 0), 0u);
     EXPECT_NE(d.find("NOTE\nThe gray values in the first input image must be inbetween 0 and 255.\n\n\nINPUT 0\n"
                      "First input image, must be of type IMAGE_GREY_F."),
               std::string::npos);
-    EXPECT_EQ(test::MetaText(*s, "inputs/1", "label"), "Label Image");
 }
