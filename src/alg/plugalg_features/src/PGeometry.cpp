@@ -122,8 +122,7 @@ void CPGeometry::ComputeRegion(const CImage* mask, std::vector<double>& features
     if (!mask) return;
     // Only a float mask can be read as one; anything else would be read past its end.
     if (mask->Type() != IMAGE_GREY_F)
-        throw CException("(feature plugins) Geometry::ComputeRegion", "The mask image is not of type IMAGE_GREY_F",
-                         nullptr);
+        throw CException(frame::RunLocation(kName), "The mask image is not of type IMAGE_GREY_F", nullptr);
     const CSize size = mask->Size();
     const int64_t w = size.x > 0 && size.z > 0 ? size.x : 0;
     const int64_t h = size.y > 0 && size.z > 0 ? size.y : 0;

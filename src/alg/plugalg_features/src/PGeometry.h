@@ -25,6 +25,9 @@ namespace KELO {
 //   8 x 0 pixels and 8 empty, named value vectors.
 //
 // Decisions of ours:
+// - ComputeRegion called directly with a mask that is not IMAGE_GREY_F throws
+//   "The mask image is not of type IMAGE_GREY_F" with the node's one location,
+//   "(feature plugins) Geometry::Run", instead of reading bytes as floats.
 // - The moment sums add one double per foreground pixel in scan order, each
 //   coordinate product formed exactly in integers. The measure's 32-bit
 //   products would overflow for a box wider or taller than 46340 pixels; we
