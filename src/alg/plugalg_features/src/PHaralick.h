@@ -20,7 +20,8 @@ namespace KELO {
 // levels 0 .. G - 1 exactly. For values the matrix has no cell for:
 // - G is limited to 1 .. 256: ReadParameters refuses a larger value with
 //   "m_glcm_size has to be <= 256" (q would be 0 and no grey value would have a
-//   level; the matrix would also grow without bound).
+//   level; the matrix would also grow without bound). A refused value, too small
+//   or too large, leaves m_glcm_size as it was, so the node never runs with it.
 // - A level of G or more (grey values of 256 and above, the upper grey values
 //   when G does not divide 256, infinities, and their negatives, which count by
 //   magnitude) is clamped to the top level G - 1: such values saturate, as they
@@ -29,6 +30,11 @@ namespace KELO {
 // - A NaN grey value has no level at all: every pair it takes part in, as first
 //   pixel or as partner, is left out of the matrix, of N and of S.
 // No memory outside the G x G matrix and the region's box is ever touched.
+//
+// p = count / N, so a region whose pairs all fall into one cell has p = 1 exactly
+// and its Correlation and first information measure are 0/0 = NaN for every N.
+// N and S (the sum of the first pixels' levels) are 64-bit counts: in 32 bits S
+// would wrap for a region of a few million pixels and give a wrong Variance.
 //
 // Failures of Run carry a source location; an empty label image is an error only
 // when "verbose" is set, otherwise the outputs have no rows.
