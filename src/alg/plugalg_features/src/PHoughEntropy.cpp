@@ -1,7 +1,6 @@
 #include "PHoughEntropy.h"
 
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 #include <new>
 #include <stdexcept>
@@ -43,9 +42,6 @@ const char* const kExplanation =
     "- expectation of normalized density (Reny entropy)\n"
     "- expectation of logarithmic normalized density (entropy)\n"
     "- maximal value of histogram";
-
-// A vote weight a float cell can hold: finite and positive (false for NaN too).
-inline bool Votes(float g) { return g > 0.0f && g <= FLT_MAX; }
 }  // namespace
 
 CPHoughEntropy::CPHoughEntropy() = default;
@@ -139,7 +135,7 @@ void CPHoughEntropy::HoughFill(const CImage& grey, CImage& hist, const CImage& m
         for (int64_t y = 0; y < h; ++y) {
             if (k[y * w + x] != 1.0f) continue;
             const float v = g[y * W + x];
-            if (!Votes(v)) continue;
+            if (!(v > 0.0f)) continue;
             const auto yc = static_cast<float>(y - h / 2);
             for (std::size_t a = 0; a < n; ++a) bin[a] = DistanceBin(xcos[a] + yc * sinT[a], diag, nd32);
             for (std::size_t a = 0; a < n; ++a) cells[rowBase[a] + bin[a]] += v;
@@ -215,8 +211,8 @@ void CPHoughEntropy::Run() {
 
     spec.nFeatures = m_nFeatures;
     spec.verbose = verbose;
-    // Plane 0 of the labels only (see the class comment).
-    spec.crop = frame::Crop::Mask;
+    // The mask spans the box's depth; only its first plane is read (see the class comment).
+    spec.crop = frame::Crop::Mask3D;
     spec.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
         ComputeRegion(*region.inputs->grey, *region.mask, region.x0, region.y0, features);
     };

@@ -15,21 +15,20 @@ namespace KELO {
 // sum, sum of squared probabilities, Shannon entropy and the maximum itself.
 //
 // Decisions where the behaviour is ours to choose:
-// - Votes: a pixel votes with its grey value only when that value is finite and
-//   greater than 0. NaN, zero, negative and infinite grey values cast no vote,
-//   so one broken pixel cannot turn a whole row into inf or NaN. Finite votes
-//   whose sum passes the float range make that cell infinite (no undefined
-//   behaviour, but such a row means nothing).
+// - Votes: a pixel votes with its grey value when that value is greater than 0
+//   (NaN, zero and negative values cast none). An infinite grey value, or finite
+//   votes whose sum passes the float range, make their cells infinite; the row
+//   then holds inf and NaN (no undefined behaviour, but such a row means nothing).
 // - Distance bins: a vote lands in bin trunc(n_d * rho / diag) + n_d / 2. The
 //   geometry keeps that inside 0 .. n_d - 1, but single-precision rounding can
 //   push a corner pixel of a box of millions of pixels per side one bin past
 //   either end; such a vote is counted in the outermost bin (DistanceBin), so
 //   no vote is lost and nothing is written outside the histogram.
-// - Images of several planes: the node works on plane 0 of both inputs, like
-//   the other 2-D nodes of the module. The region mask is taken from label plane
-//   0 over the region's x/y box (a mask over the box's whole z extent would be
-//   built only for its first plane, label plane zmin, to be read against grey
-//   plane 0). A label absent from plane 0 therefore gets no votes and four 0s.
+// - Images of several planes: Run builds each region's mask over the box's whole
+//   z extent (plane p of the mask holds label plane zmin + p) and the Hough fill
+//   reads the first plane of that mask against plane 0 of the grey image, as the
+//   node's documented behaviour has it; the other mask planes are not read. For
+//   images of one plane this is the plain 2-D computation.
 // - HoughFill is a public operation and checks its arguments: all three images
 //   must be IMAGE_GREY_F and the mask must lie inside plane 0 of the grey image,
 //   else it throws a CException before touching the histogram. A histogram or
@@ -45,8 +44,9 @@ public:
     void ReadParameters() override;
     void Run() override;
 
-    // grey: the whole input 0; mask: the region's mask crop (1.0 inside) whose
-    // pixel (i, j) lies at (x0 + i, y0 + j) of grey; features: 4 values written.
+    // grey: the whole input 0; mask: the region's mask crop (1.0 inside, any
+    // depth, first plane read) whose pixel (i, j) lies at (x0 + i, y0 + j) of
+    // grey plane 0; features: 4 values written.
     virtual void ComputeRegion(const CImage& grey, const CImage& mask, int64_t x0, int64_t y0,
                                std::vector<double>& features);
     virtual void BuildValueVector(const float* matrix, CValueVector* output, unsigned nRegions) const;
