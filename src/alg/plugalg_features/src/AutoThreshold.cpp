@@ -102,12 +102,14 @@ float KernelTerm(float d2) { return static_cast<float>(std::exp(static_cast<doub
 // least 1 and a term below 2^-24 (half a unit in the last place of 1) cannot
 // change it under round-to-nearest. Such terms are exactly those with d2 >= cut
 // (the terms fall with d2); the measure skips them without changing a bit of
-// the result. In particular a pair whose rows are more than `reach` apart never
-// counts, which bounds the pairs visited for large sets.
+// the result. Only pairs less than `reach` rows apart, and at a row distance dy
+// less than columnReach[dy] columns apart, can count, which bounds the pairs
+// visited for large sets.
 struct Kernel {
     std::vector<float> term;  // term[d2] for d2 < cut; term[cut] = 0
     int64_t cut = 0;
-    int64_t reach = 0;  // largest row distance r with r * r < cut
+    int64_t reach = 0;                 // largest row distance r with r * r < cut
+    std::vector<int64_t> columnReach;  // for dy <= reach: largest c with c * c + dy * dy < cut
 };
 
 const Kernel& GetKernel() {
@@ -124,9 +126,79 @@ const Kernel& GetKernel() {
         }
         k.term.push_back(0.0f);
         while ((k.reach + 1) * (k.reach + 1) < k.cut) ++k.reach;
+        for (int64_t dy = 0; dy <= k.reach; ++dy) {
+            int64_t c = 0;
+            while ((c + 1) * (c + 1) + dy * dy < k.cut) ++c;
+            k.columnReach.push_back(c);
+        }
         return k;
     }();
     return kernel;
+}
+
+bool InScanOrder(const std::vector<Position>& set) {
+    return std::is_sorted(set.begin(), set.end(),
+                          [](const Position& a, const Position& b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
+}
+
+// Every ordered pair, in order; for positions in any order.
+float SumAllPairs(const std::vector<Position>& set, const Kernel& k) {
+    const float* term = k.term.data();
+    const auto cut = static_cast<uint64_t>(k.cut);
+    // A coordinate distance this large is far beyond the cut; limiting it keeps
+    // the squares well inside 64 bits for any 32-bit positions.
+    constexpr uint64_t kFar = uint64_t{1} << 16;
+    float sum = 0.0f;
+    for (const Position& p : set)
+        for (const Position& q : set) {
+            const auto ax = std::min(static_cast<uint64_t>(std::abs(int64_t{q.x} - p.x)), kFar);
+            const auto ay = std::min(static_cast<uint64_t>(std::abs(int64_t{q.y} - p.y)), kFar);
+            const uint64_t d2 = ax * ax + ay * ay;
+            sum += term[d2 < cut ? d2 : cut];
+        }
+    return sum;
+}
+
+// The same sum for positions in scan order, visiting for each pixel only the
+// rows within reach and, in each of them, the columns within that row's reach.
+// Within a row the columns rise, so one cursor per row of the window finds the
+// first column in reach. The pairs that count are still visited in the order of
+// the plain loop (i outer, j inner, both ascending), so the float sum is the same.
+float SumNearPairs(const std::vector<Position>& set, const Kernel& k) {
+    const std::size_t n = set.size();
+    std::vector<std::size_t> rowStart;  // first index of every row of the set, then n
+    for (std::size_t i = 0; i < n; ++i)
+        if (i == 0 || set[i].y != set[i - 1].y) rowStart.push_back(i);
+    const std::size_t rows = rowStart.size();
+    rowStart.push_back(n);
+
+    const float* term = k.term.data();
+    std::vector<std::size_t> cursor;
+    float sum = 0.0f;
+    std::size_t lo = 0, hi = 0;  // the rows lo .. hi - 1 lie within reach of row r
+    for (std::size_t r = 0; r < rows; ++r) {
+        const int64_t y = set[rowStart[r]].y;
+        while (set[rowStart[lo]].y < y - k.reach) ++lo;
+        hi = std::max(hi, r + 1);
+        while (hi < rows && set[rowStart[hi]].y <= y + k.reach) ++hi;
+        cursor.assign(rowStart.begin() + static_cast<std::ptrdiff_t>(lo),
+                      rowStart.begin() + static_cast<std::ptrdiff_t>(hi));
+        for (std::size_t i = rowStart[r]; i < rowStart[r + 1]; ++i) {
+            const int64_t x = set[i].x;
+            for (std::size_t q = lo; q < hi; ++q) {
+                const int64_t dy = set[rowStart[q]].y - y;
+                const int64_t reach = k.columnReach[static_cast<std::size_t>(dy < 0 ? -dy : dy)];
+                const std::size_t end = rowStart[q + 1];
+                std::size_t& j = cursor[q - lo];
+                while (j < end && set[j].x < x - reach) ++j;
+                for (std::size_t m = j; m < end && set[m].x <= x + reach; ++m) {
+                    const int64_t dx = set[m].x - x;
+                    sum += term[dx * dx + dy * dy];
+                }
+            }
+        }
+    }
+    return sum;
 }
 
 }  // namespace
@@ -135,36 +207,7 @@ float PairMeasure(const std::vector<Position>& set) {
     const std::size_t n = set.size();
     if (n == 0) return 0.0f;
     const Kernel& k = GetKernel();
-    const float* term = k.term.data();
-    const auto cut = static_cast<uint64_t>(k.cut);
-    // A coordinate distance this large is far beyond the cut; limiting it keeps
-    // the squares well inside 64 bits for any 32-bit positions.
-    constexpr uint64_t kFar = uint64_t{1} << 16;
-
-    // Positions in scan order let each row of pairs be cut to the rows within
-    // reach; otherwise every pair is visited (same result, more work).
-    const bool rowsInOrder =
-        std::is_sorted(set.begin(), set.end(), [](const Position& a, const Position& b) { return a.y < b.y; });
-
-    float sum = 0.0f;
-    std::size_t lo = 0, hi = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Position p = set[i];
-        std::size_t from = 0, to = n;
-        if (rowsInOrder) {
-            while (int64_t{set[lo].y} < int64_t{p.y} - k.reach) ++lo;
-            hi = std::max(hi, i + 1);
-            while (hi < n && int64_t{set[hi].y} <= int64_t{p.y} + k.reach) ++hi;
-            from = lo;
-            to = hi;
-        }
-        for (std::size_t j = from; j < to; ++j) {
-            const auto ax = std::min(static_cast<uint64_t>(std::abs(int64_t{set[j].x} - p.x)), kFar);
-            const auto ay = std::min(static_cast<uint64_t>(std::abs(int64_t{set[j].y} - p.y)), kFar);
-            const uint64_t d2 = ax * ax + ay * ay;
-            sum += term[d2 < cut ? d2 : cut];
-        }
-    }
+    const float sum = InScanOrder(set) ? SumNearPairs(set, k) : SumAllPairs(set, k);
     const auto n2 = static_cast<float>(static_cast<int64_t>(n) * static_cast<int64_t>(n));
     return sum / n2;
 }

@@ -101,8 +101,9 @@ bool CollectSet(const GreyBox& box, const float* mask, const Thresholds& t, Side
 // set in order (i outer, j inner, i = j included), of
 // float(exp(-0.1 * double(dx^2 + dy^2))), the squared distance formed in single
 // precision; n^2 is a 64-bit count converted to float and the division is in
-// single precision. 0 for an empty set. Positions must be in scan order (rows
-// not decreasing), as CollectSet gives them.
+// single precision. 0 for an empty set. Positions in scan order (rows, then
+// columns within a row, not decreasing), as CollectSet gives them, cost about
+// n * 500 steps; any other order gives the same value over all n^2 pairs.
 float PairMeasure(const std::vector<Position>& set);
 
 }  // namespace KELO::autothreshold
