@@ -3,140 +3,125 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numeric>
-#include <random>
-#include <vector>
 
+#include "MaskedRunningMean.h"
 #include "PBinNbhHist.h"
 #include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
-using test::FloatImage;
-using test::NodeHarness;
-using Features = std::vector<float>;
+using F = std::vector<float>;
 
 namespace {
-
-Features Row(const NodeHarness& h, int region) {
-    Features f;
-    for (int k = 0; k < 16; ++k) f.push_back(h.At(k, region));
+F Row(const F& grey, const F& labels, int64_t W, int r) {
+    test::NodeHarness h(new CPBinNbhHist());
+    h.Connect(0, test::FloatImage(W, int64_t(grey.size()) / W, grey));
+    h.Connect(1, test::FloatImage(W, int64_t(grey.size()) / W, labels));
+    h.Run();
+    F f;
+    for (int k = 0; k < 16; ++k) f.push_back(h.At(k, r));
     return f;
 }
 
-// One pass of the mean over a line (v: its pixels, in: region or not), written
-// from the window's description: the region pixels within r of x, less the first
-// of them when x - r - 1 is a line pixel outside the region; sums are
-// differences of running sums over the line's region pixels in order.
-void MeanLine(const std::vector<float*>& v, const std::vector<bool>& in, int64_t r) {
-    std::vector<int64_t> pos;
-    std::vector<float> upTo;
-    for (std::size_t i = 0; i < v.size(); ++i)
-        if (in[i]) pos.push_back(int64_t(i)), upTo.push_back((upTo.empty() ? 0.0f : upTo.back()) + *v[i]);
-    for (std::size_t k = 0; k < pos.size(); ++k) {
-        const int64_t x = pos[k];
-        std::size_t first = k, last = k;
-        while (first > 0 && pos[first - 1] >= x - r) --first;
-        while (last + 1 < pos.size() && pos[last + 1] <= x + r) ++last;
-        if (x - r - 1 >= 0 && !in[std::size_t(x - r - 1)]) ++first;
-        if (first <= last) *v[std::size_t(x)] = (upTo[last] - (first ? upTo[first - 1] : 0.0f)) / float(last - first + 1);
-    }
-}
-
-// The node on a copy of the whole grey image: its box smoothed along rows, then
-// columns (radius 10), bits |g - s| > 5 at region pixels, every block whose
-// top-left pixel is in the region counted, normalised in single precision.
-Features WholeImageReference(const std::vector<float>& grey, const std::vector<float>& labels, int64_t W, float label) {
-    auto in = [&](int64_t x, int64_t y) { return labels[std::size_t(y * W + x)] == label; };
-    int64_t x0 = W, x1 = -1, y0 = int64_t(labels.size()) / W, y1 = -1;
-    for (int64_t i = 0; i < int64_t(labels.size()); ++i)
-        if (labels[std::size_t(i)] == label)
-            x0 = std::min(x0, i % W), x1 = std::max(x1, i % W), y0 = std::min(y0, i / W), y1 = std::max(y1, i / W);
-    std::vector<float> s = grey;
-    for (int cols = 0; cols < 2; ++cols)
+// The node on a whole-image copy, from the description: along each row, then column
+// of the box, a region pixel x gets the mean of the region pixels within 10 of it,
+// less the first when x - 11 is a box pixel outside the region (none left: kept).
+F Reference(const F& g, const F& labels, int64_t W, float label) {
+    auto in = [&](int64_t i) { return labels[std::size_t(i)] == label; };
+    int64_t x0 = W, x1 = 0, y0 = int64_t(g.size()), y1 = 0;
+    for (int64_t i = 0; i < int64_t(g.size()); ++i)
+        if (in(i)) x0 = std::min(x0, i % W), x1 = std::max(x1, i % W), y0 = std::min(y0, i / W), y1 = i / W;
+    F s = g;
+    for (const bool cols : {false, true})
         for (int64_t a = cols ? x0 : y0; a <= (cols ? x1 : y1); ++a) {
-            std::vector<float*> v;
-            std::vector<bool> m;
-            for (int64_t t = cols ? y0 : x0; t <= (cols ? y1 : x1); ++t) {
-                const int64_t x = cols ? a : t, y = cols ? t : a;
-                v.push_back(&s[std::size_t(y * W + x)]), m.push_back(in(x, y));
+            std::vector<int64_t> line, pos;  // image index of each line pixel; line positions of region pixels
+            for (int64_t t = cols ? y0 : x0; t <= (cols ? y1 : x1); ++t) line.push_back(cols ? t * W + a : a * W + t);
+            F upTo;  // running sum up to the k-th region pixel
+            for (int64_t t = 0; t < int64_t(line.size()); ++t)
+                if (in(line[t])) pos.push_back(t), upTo.push_back((upTo.empty() ? 0.0f : upTo.back()) + s[line[t]]);
+            for (std::size_t k = 0; k < pos.size(); ++k) {
+                std::size_t first = k, last = k;
+                while (first > 0 && pos[first - 1] >= pos[k] - 10) --first;
+                while (last + 1 < pos.size() && pos[last + 1] <= pos[k] + 10) ++last;
+                if (pos[k] >= 11 && !in(line[pos[k] - 11])) ++first;
+                if (first <= last)
+                    s[line[pos[k]]] = (upTo[last] - (first ? upTo[first - 1] : 0.0f)) / float(last - first + 1);
             }
-            MeanLine(v, m, 10);
         }
-    auto bit = [&](int64_t x, int64_t y) {
-        return in(x, y) && std::fabs(grey[std::size_t(y * W + x)] - s[std::size_t(y * W + x)]) > 5.0f ? 1 : 0;
-    };
-    Features f(16, 0.0f);
+    auto bit = [&](int64_t x, int64_t y) { return in(y * W + x) && std::fabs(g[y * W + x] - s[y * W + x]) > 5.0f; };
+    F f(16, 0.0f);
     float n = 0;
     for (int64_t y = y0; y < y1; ++y)
         for (int64_t x = x0; x < x1; ++x)
-            if (in(x, y)) f[bit(x, y) + 2 * bit(x + 1, y) + 4 * bit(x, y + 1) + 8 * bit(x + 1, y + 1)] += 1.0f, ++n;
-    for (float& c : f) c = n > 0 ? c / n : c;
+            if (in(y * W + x)) f[bit(x, y) + 2 * bit(x + 1, y) + 4 * bit(x, y + 1) + 8 * bit(x + 1, y + 1)]++, ++n;
+    for (float& c : f) c = n > 0 ? c / n : 0.0f;
     return f;
 }
-
 }  // namespace
 
-// Only the box is copied and smoothed; the rows equal the whole-image computation
-// for a region with a hole, one cut by the image edge, a label in two parts, a
-// scattered region, a line one pixel high and a region inside another's box.
+// Only the box is copied and smoothed, with the whole-image result: a region with
+// a hole, one cut by the image edge, a label in two parts, a scattered region, a
+// line one pixel high (all 0) and a region inside another's box.
 TEST(PBinNbhHist, BoxComputationMatchesWholeImageReference) {
-    constexpr int64_t W = 44, H = 34;
-    std::mt19937 rng(11u);
-    std::uniform_real_distribution<float> noise(-12.0f, 12.0f);
-    std::bernoulli_distribution half(0.5);
-    std::vector<float> grey(W * H), labels(W * H, 0.0f);
-    auto disc = [](int64_t x, int64_t y, int64_t cx, int64_t cy, int64_t r) {
-        return (x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r;
-    };
-    for (int64_t y = 0; y < H; ++y)
-        for (int64_t x = 0; x < W; ++x) {
-            float& l = labels[std::size_t(y * W + x)];
-            grey[std::size_t(y * W + x)] = 0.8f * float(x) + 0.5f * float(y) + noise(rng);
-            if (disc(x, y, 13, 12, 11) && !disc(x, y, 13, 12, 3)) l = 1;
-            if (disc(x, y, 39, 29, 9)) l = 2;
-            if ((x <= 4 && y >= 20 && y <= 32) || disc(x, y, 22, 29, 4)) l = 3;
-            if (x >= 28 && x <= 42 && y <= 14 && half(rng)) l = 4;
-            if (y == 33 && x >= 8 && x <= 20) l = 5;
-            if (disc(x, y, 11, 29, 2)) l = 6;
-        }
-    NodeHarness h(new CPBinNbhHist());
-    h.Connect(0, FloatImage(W, H, grey));
-    h.Connect(1, FloatImage(W, H, labels));
-    h.Run();
-    ASSERT_EQ(h.Matrix().Size(), CSize(16, 6, 1));
-    for (int r = 0; r < 6; ++r) {
-        EXPECT_EQ(Row(h, r), WholeImageReference(grey, labels, W, float(r + 1))) << "label " << r + 1;
-        const Features f = Row(h, r);
-        EXPECT_NEAR(std::accumulate(f.begin(), f.end(), 0.0f), r == 4 ? 0.0f : 1.0f, 1e-5f) << "label " << r + 1;
+    constexpr int64_t W = 44;
+    F g(W * 34), labels(W * 34, 0.0f);
+    auto disc = [](int64_t dx, int64_t dy, int64_t r) { return dx * dx + dy * dy <= r * r; };
+    for (int64_t i = 0; i < int64_t(g.size()); ++i) {
+        const int64_t x = i % W, y = i / W;
+        const uint32_t hash = uint32_t(i) * 2654435761u;  // pseudo-random bits
+        g[i] = 0.8f * float(x) + 0.5f * float(y) + float(hash >> 8 & 2047) / 85.0f - 12.0f;
+        float& l = labels[i];
+        if (disc(x - 13, y - 12, 11) && !disc(x - 13, y - 12, 3)) l = 1;
+        if (disc(x - 39, y - 29, 9)) l = 2;
+        if ((x <= 4 && y >= 20 && y <= 32) || disc(x - 22, y - 29, 4)) l = 3;
+        if (x >= 28 && x <= 42 && y <= 14 && hash >> 31) l = 4;
+        if (y == 33 && x >= 8 && x <= 20) l = 5;
+        if (disc(x - 11, y - 29, 2)) l = 6;
     }
-    EXPECT_EQ(test::MetaText(h.Values(), "15", "FeatureName"), "feature");
+    for (int r = 0; r < 6; ++r)
+        EXPECT_EQ(Row(g, labels, W, r), Reference(g, labels, W, float(r + 1))) << "label " << r + 1;
 }
 
-// One 2 x 2 region: every pixel's mean is s = ((a + b) / 2 + (c + d) / 2) / 2, and
-// the one block's configuration is known by hand.
+// Hand-computed lines, each smoothed as a row and as a column of a box at (1, 1) in
+// an image of -7s, which stay -7 off the box.
+TEST(PBinNbhHist, RunningMeanWindowRule) {
+    struct Case { F values, mask; int radius, passes; F expected; };
+    const Case cases[] = {
+        // 99s outside. x - r - 1 outside leaves out the next region pixel: 3 (itself), 3, none.
+        {{10, 99, 99, 2, 4, 6, 99, 8}, {1, 0, 0, 1, 1, 1, 0, 1}, 1, 1, {10, 99, 99, 4, 5, 5, 99, 8}},
+        {{99, 99, 3, 6, 9}, {0, 0, 1, 1, 1}, 2, 1, {99, 99, 6, 7.5f, 7.5f}},  // x - r - 1 < 0: nothing left out
+        // Pixel 3: count 0 (x - r - 1 outside, none up to x + r), keeps 7. Pixel 6: 100 alone.
+        {{-1, -1, -1, 7, -1, -1, 100}, {0, 0, 0, 1, 0, 0, 1}, 2, 1, {-1, -1, -1, 7, -1, -1, 100}},
+        {{1, 2, 3, 4, 5}, F(5, 1.0f), 1, 2, {1.75f, 6.5f / 3, 3, 11.5f / 3, 4.25f}},  // 2nd pass over 1.5 2 3 4 4.5
+        {{1, 2, 3, 4}, {1, 0, 1, 1}, -3, 1, {1, 2, 3, 4}},  // a negative radius counts as 0
+    };
+    for (const Case& c : cases)
+        for (const bool rows : {true, false}) {
+            const auto n = static_cast<int64_t>(c.values.size()), W = rows ? n + 1 : 2;
+            F image(std::size_t(2 * n + 2), -7.0f), expected = image;
+            for (int64_t i = 0; i < n; ++i) {
+                const auto at = std::size_t(rows ? W + 1 + i : (1 + i) * W + 1);
+                image[at] = c.values[std::size_t(i)], expected[at] = c.expected[std::size_t(i)];
+            }
+            const float* m = c.mask.data();
+            EXPECT_EQ(rows ? MaskedRunningMeanRows(image.data(), W, c.passes, c.radius, m, n, 1, 1, 1)
+                           : MaskedRunningMeanColumns(image.data(), W, c.passes, c.radius, m, 1, n, 1, 1),
+                      kRunningMeanOk);
+            EXPECT_EQ(image, expected) << (rows ? "row " : "column ") << testing::PrintToString(c.values);
+        }
+}
+
+// One 2 x 2 region, every pixel's mean ((a + b) / 2 + (c + d) / 2) / 2: flat (all off),
+// means 55 (the 50s differ by exactly 5: off) and 55.25 (all on), bit 2 alone, NaN
+// (every mean NaN: no bit), inf (mean inf: inf - inf is NaN, off; the rest on).
 TEST(PBinNbhHist, BitsOfOneBlock) {
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
-    const std::pair<std::vector<float>, int> cases[] = {
-        {{-500, -500, -500, -500}, 0},  // flat: all off
-        {{1000, -1000, -1000, 1000}, 15},
-        {{70, 50, 50, 50}, 1},  // s = 55: the 50s differ by exactly 5 and stay off
-        {{71, 50, 50, 50}, 15},  // s = 55.25: now they are on
-        {{50, 70, 50, 50}, 2},
-        {{50, 50, 70, 50}, 4},
-        {{50, 50, 50, 70}, 8},
-        {{nan, 100, 100, 100}, 0},   // every mean NaN: no comparison holds
-        {{inf, 100, 100, 100}, 14},  // s = inf: inf - inf is NaN (off), the finite pixels are on
-        {{-inf, 100, 100, 100}, 14},
-    };
+    const std::pair<F, int> cases[] = {{{-500, -500, -500, -500}, 0}, {{70, 50, 50, 50}, 1}, {{71, 50, 50, 50}, 15},
+                                       {{50, 50, 70, 50}, 4}, {{nan, 100, 100, 100}, 0}, {{inf, 100, 100, 100}, 14}};
     for (const auto& [grey, k] : cases) {
-        NodeHarness h(new CPBinNbhHist());
-        h.Connect(0, FloatImage(2, 2, grey));
-        h.Connect(1, test::FilledImage(2, 2, 1.0f));
-        h.Run();
-        Features expected(16, 0.0f);
+        F expected(16, 0.0f);
         expected[std::size_t(k)] = 1.0f;
-        EXPECT_EQ(Row(h, 0), expected) << testing::PrintToString(grey);
+        EXPECT_EQ(Row(grey, F(4, 1.0f), 2, 0), expected) << testing::PrintToString(grey);
     }
 }
 
@@ -152,31 +137,18 @@ TEST(PBinNbhHist, ChecksInTheirOrder) {
 
 TEST(PBinNbhHist, SetupDescriptionAndRegistryRow) {
     CPBinNbhHist node;
-    CValueMap setup;
-    auto* earlier = new CValueVector();  // keywords go after what the vector holds
-    earlier->SetEntry(0, new CValueString("earlier"));
-    setup.SetEntry("keywords", earlier);
-    node.GetPluginSetup(setup);
-    EXPECT_EQ(test::Keys(setup), (std::vector<std::string>{"keywords", "pluginType", "parameters", "inputs", "outputs",
-                                                           "PluginSubType", "Description", "FeatureNames",
-                                                           "description", "__zorvatDocumentation"}));
-    const std::string verboseDoc =
-        "The type of this parameter is of type bool. Prints function feedback to log area. By default it is set to "
-        "\\a false.\n";
+    node.Parameters().SetEntry("verbose", new CValueBool(true));
+    node.ReadParameters();
+    const auto setup = test::Setup(node);
+    EXPECT_TRUE(setup->EntryBool("parameters/verbose", false));
+    EXPECT_EQ(dynamic_cast<const CValueVector&>(*setup->Entry("FeatureNames")).Size(), 16u);
+    const std::string verbose = "The type of this parameter is of type bool. Prints function feedback to log area. "
+                                "By default it is set to \\a false.\n";
     test::ExpectTexts(
-        setup,
-        {{"pluginType", "image"},
-         {"PluginSubType", "BinNbhHistFeaturePlugin"},
-         {"Description", "binary neighbourhood histogram (ala Orlent)"},
-         {"FeatureNames/0", "feature"},
-         {"FeatureNames/15", "feature"},
-         {"FeatureNames/16", "<missing>"},
-         {"keywords/0", "earlier"},
-         {"keywords/1", "binnbhhist"},
-         {"keywords/2", "binary pattern"},
-         {"keywords/3", "histogram"},
-         {"parameters/verbose@desc", verboseDoc},
-         {"outputs/1@label", "Calculated features as CValueVector"},
+        *setup,
+        {{"PluginSubType", "BinNbhHistFeaturePlugin"}, {"Description", "binary neighbourhood histogram (ala Orlent)"},
+         {"FeatureNames/15", "feature"}, {"parameters/verbose@desc", verbose},
+         {"keywords/0", "binnbhhist"}, {"keywords/1", "binary pattern"}, {"keywords/2", "histogram"},
          {"__zorvatDocumentation", "%KELODIR%/doc/zorvat/html/features/PBinNbhHist/index.html"},
          {"description",
           "BRIEF\nNode to compute the binary 2x2 configuration histogram.\n\nThis plugin computes the binary 2x2 "
@@ -184,13 +156,8 @@ TEST(PBinNbhHist, SetupDescriptionAndRegistryRow) {
           "INPUT 0\nFirst input image, must be of type IMAGE_GREY_F.\n\n\nINPUT 1\nSecond input label image.\n\n\n"
           "OUTPUT 0\nOutput image of type IMAGE_GREY_F with \\f$n \\times m\\f$ pixels, where \\f$n\\f$ is\nthe "
           "number of labels (= number of rows) and \\f$m\\f$ is the number of pieces\n(= number of columns).\n\n\n"
-          "OUTPUT 1\nValue vector with the same information.\n\n\nPARAMETER verbose\n" +
-              verboseDoc + "\n\n\nKEYWORDS\nbinnbhhist, binary pattern, histogram\n\n\n"}});
-    node.Parameters().SetEntry("verbose", new CValueBool(true));
-    node.ReadParameters();
-    EXPECT_TRUE(test::Setup(node)->EntryBool("parameters/verbose", false));
-
-    std::unique_ptr<CPNode> created(registry::Create("BinNbhHist"));
-    EXPECT_NE(dynamic_cast<CPBinNbhHist*>(created.get()), nullptr);
+          "OUTPUT 1\nValue vector with the same information.\n\n\nPARAMETER verbose\n" + verbose +
+              "\n\n\nKEYWORDS\nbinnbhhist, binary pattern, histogram\n\n\n"}});
+    EXPECT_NE(dynamic_cast<CPBinNbhHist*>(std::unique_ptr<CPNode>(registry::Create("BinNbhHist")).get()), nullptr);
     EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "4"), "BinNbhHist");
 }
