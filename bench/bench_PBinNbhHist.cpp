@@ -63,7 +63,7 @@ void BM_BinNbhHist_SmoothBox(benchmark::State& state) {
     std::mt19937 rng(1u);
     for (float& v : grey) v = static_cast<float>(rng() % 256u);
     bench::TimedLoop(state, n * n, [&] {
-        SmoothRegionBox(grey.data(), n, mask.data(), n, n, 0, 0, 10, 1, box.data());
+        SmoothRegionBox(grey.data(), n, mask.data(), n, n, 0, 0, 1, 10, box.data());
         benchmark::DoNotOptimize(box.data());
     });
 }

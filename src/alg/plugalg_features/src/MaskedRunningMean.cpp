@@ -89,7 +89,7 @@ int MaskedRunningMeanColumns(float* values, int64_t stride, int passes, int radi
 }
 
 int SmoothRegionBox(const float* grey, int64_t greyStride, const float* mask, int64_t w, int64_t h, int64_t x0,
-                    int64_t y0, int radius, int passes, float* box) {
+                    int64_t y0, int passes, int radius, float* box) {
     if (w <= 0 || h <= 0) return kRunningMeanOk;
     for (int64_t j = 0; j < h; ++j) std::copy_n(grey + (y0 + j) * greyStride + x0, w, box + j * w);
     if (const int rc = MaskedRunningMeanRows(box, w, passes, radius, mask, w, h, 0, 0); rc != kRunningMeanOk)

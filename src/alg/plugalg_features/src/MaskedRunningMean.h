@@ -46,13 +46,14 @@ int MaskedRunningMeanColumns(float* values, int64_t stride, int passes, int radi
 // The smoothed region of the binary neighbourhood nodes: copies the box of a
 // grey image (row stride greyStride, box origin x0, y0) into box (w x h floats,
 // row stride w), then applies the running mean along rows and then along
-// columns, `passes` passes each, inside the mask.
+// columns, `passes` passes each, inside the mask. passes and radius come in the
+// same order as in the running means above.
 //
 // Only pixels of the box are ever read or changed by the running means, so this
 // copy of the box holds exactly what a copy of the whole image would hold there
 // after the same smoothing: the nodes need no more of the image than the box.
 // Returns the first non-zero code of the running means, else kRunningMeanOk.
 int SmoothRegionBox(const float* grey, int64_t greyStride, const float* mask, int64_t w, int64_t h, int64_t x0,
-                    int64_t y0, int radius, int passes, float* box);
+                    int64_t y0, int passes, int radius, float* box);
 
 }  // namespace KELO

@@ -70,9 +70,8 @@ void CPBinNbhHist::ComputeRegion(const CImage& grey, const CImage& mask, int64_t
     // The working copy holds the box only (see the class comment).
     std::unique_ptr<float[]> smoothed(new (std::nothrow) float[static_cast<std::size_t>(w * h)]);
     if (!smoothed) return;
-    // Without scratch memory for the means there is no local mean to compare
-    // with; the region's features then stay 0 as for a missing working copy.
-    if (SmoothRegionBox(g, W, m, w, h, x0, y0, kRadius, kPasses, smoothed.get()) != kRunningMeanOk) return;
+    // Without scratch memory for the means the features stay 0 (see the class comment).
+    if (SmoothRegionBox(g, W, m, w, h, x0, y0, kPasses, kRadius, smoothed.get()) != kRunningMeanOk) return;
     const float* s = smoothed.get();
 
     // The last column and the last row of the box are never top-left pixels.

@@ -21,6 +21,10 @@ namespace KELO {
 // comparison |g - s| > 5 involves a NaN (a NaN grey value, or a mean spoilt by
 // one, or inf - inf) is off. A configuration is always one of the 16 columns,
 // so no grey value can make the node count outside its histogram.
+//
+// When the scratch memory of the running means cannot be had, there is no local
+// mean to compare with: the region's features stay 0, as when the working copy
+// of the box cannot be allocated.
 class CPBinNbhHist : public CPNode {
 public:
     CPBinNbhHist();
@@ -32,7 +36,9 @@ public:
     // Mask form: grey is the whole input 0 (float, plane 0 used); mask is the
     // region's mask crop, whose pixel (i, j) lies at (x0 + i, y0 + j) of grey.
     // Writes the 16 configuration frequencies to features[0 .. 15]; leaves them
-    // untouched when the working copy of the box cannot be allocated.
+    // untouched when the working copy of the box cannot be allocated. A grey
+    // image or mask that is not float, or a box that does not lie inside grey,
+    // throws std::invalid_argument or std::out_of_range (Run never hands one).
     virtual void ComputeRegion(const CImage& grey, const CImage& mask, int64_t x0, int64_t y0,
                                std::vector<double>& features);
 
