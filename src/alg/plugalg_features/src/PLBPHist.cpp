@@ -1,7 +1,6 @@
 #include "PLBPHist.h"
 
 #include <bit>
-#include <limits>
 #include <stdexcept>
 
 #include "FeatureFrame.h"
@@ -95,11 +94,7 @@ void CPLBPHist::ComputeRegion(const CImage& grey, const CImage& mask, int64_t x0
         }
     }
 
-    if (n == 0) {
-        // 0 / 0 in every bin.
-        for (int c = 0; c < kCodes; ++c) features[static_cast<std::size_t>(c)] = std::numeric_limits<double>::quiet_NaN();
-        return;
-    }
+    // With no counted pixel (n = 0) every bin is 0 / 0, NaN.
     const auto count = static_cast<float>(n);
     for (int c = 0; c < kCodes; ++c) {
         const float share = bins[c] / count;
