@@ -1,7 +1,6 @@
 #include "PLBPHist.h"
 
 #include <bit>
-#include <limits>
 #include <stdexcept>
 
 #include "FeatureFrame.h"
@@ -84,22 +83,20 @@ void CPLBPHist::ComputeRegion(const CImage& grey, const CImage& mask, int64_t x0
         const float* mid = up + W;
         const float* down = mid + W;
         for (int64_t x = 1; x + 1 < w; ++x) {
-            if (mrow[x] == 0.0f) continue;
             const float c = mid[x];
             const unsigned code = (up[x - 1] >= c ? 1u : 0u) | (up[x] >= c ? 2u : 0u) | (up[x + 1] >= c ? 4u : 0u) |
                                   (mid[x + 1] >= c ? 8u : 0u) | (down[x + 1] >= c ? 16u : 0u) |
                                   (down[x] >= c ? 32u : 0u) | (down[x - 1] >= c ? 64u : 0u) |
                                   (mid[x - 1] >= c ? 128u : 0u);
-            bins[code] += 1.0f;
-            ++n;
+            // Without a branch on the mask, whose edges make it hard to predict: a
+            // pixel outside the region adds 0.0, which leaves its bin as it was.
+            const bool counted = mrow[x] != 0.0f;
+            bins[code] += counted ? 1.0f : 0.0f;
+            n += counted;
         }
     }
 
-    if (n == 0) {
-        // 0 / 0 in every bin.
-        for (int c = 0; c < kCodes; ++c) features[static_cast<std::size_t>(c)] = std::numeric_limits<double>::quiet_NaN();
-        return;
-    }
+    // With no counted pixel (n = 0) every bin is 0 / 0, NaN.
     const auto count = static_cast<float>(n);
     for (int c = 0; c < kCodes; ++c) {
         const float share = bins[c] / count;
