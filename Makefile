@@ -20,11 +20,13 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
-# The main job on the bundled sample: feature tables of a few nodes.
+# The main job on the bundled sample: the nodes on offer, then feature tables.
 demo: build
 	$(REGIONFEAT) list
 	@echo
-	$(REGIONFEAT) run Area $(SAMPLE_GREY) $(SAMPLE_LABELS)
+	$(REGIONFEAT) run Statistics $(SAMPLE_GREY) $(SAMPLE_LABELS) -p extended=true
+	@echo
+	$(REGIONFEAT) run Geometry $(SAMPLE_GREY) $(SAMPLE_LABELS)
 
 test: test-release test-asan
 

@@ -23,16 +23,16 @@ public:
     explicit CPProbe(frame::Crop crop, int64_t nFeatures = 2) : m_crop(crop), m_nFeatures(nFeatures) {}
     void ReadParameters() override { verbose = Parameters().EntryBool("verbose", verbose); }
     void Run() override {
-        frame::RunSpec spec;
-        spec.fail = {frame::RunLocation("Probe"), std::nullopt};
-        spec.inputs.checks = {{frame::Check::GreyNull, "grey null"},
+        frame::RunPlan plan;
+        plan.fail = {frame::RunLocation("Probe"), std::nullopt};
+        plan.inputs.checks = {{frame::Check::GreyNull, "grey null"},
                               {frame::Check::GreyType, "grey type"},
                               {frame::Check::LabelNull, "label null"},
                               {frame::Check::LabelType, "label type"}};
-        spec.nFeatures = m_nFeatures;
-        spec.verbose = verbose;
-        spec.crop = m_crop;
-        spec.compute = [this](const frame::RegionView& r, std::vector<double>& f) {
+        plan.nFeatures = m_nFeatures;
+        plan.verbose = verbose;
+        plan.crop = m_crop;
+        plan.compute = [this](const frame::RegionView& r, std::vector<double>& f) {
             Seen s{r.index, r.x0, r.y0, r.w, r.h, {}, {}};
             if (r.grey) s.grey.assign(r.grey->Pixels<float>(), r.grey->Pixels<float>() + r.grey->Size().Count());
             if (r.mask) s.mask.assign(r.mask->Pixels<float>(), r.mask->Pixels<float>() + r.mask->Size().Count());
@@ -44,10 +44,10 @@ public:
             if (shrink) f.resize(1);
             seen.push_back(std::move(s));
         };
-        spec.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) {
+        plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) {
             frame::FillValueVector(m, out, n, m_nFeatures, [](int64_t f) { return f == 0 ? "sum" : "count"; });
         };
-        frame::Run(*this, spec);
+        frame::Run(*this, plan);
     }
     std::vector<Seen> seen;
     bool shrink = false;
@@ -194,7 +194,7 @@ TEST(FrameClip, BoxesAreClippedToInputZero) {
 }
 
 TEST(FrameSetup, FillsEntriesInOrderWithDocsAndKeywords) {
-    frame::SetupSpec s;
+    frame::SetupPlan s;
     s.registryName = "Probe";
     s.verbose = true;
     s.addParameters = [](CValueMap& p) { p.SetEntry("m_n", new CValueLong(4)); };

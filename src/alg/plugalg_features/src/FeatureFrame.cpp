@@ -37,13 +37,13 @@ const CImage* HeldImage(const CValue* v) {
 }
 }  // namespace
 
-Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputSpec& spec) {
+Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputPlan& plan) {
     CValue* v0 = node.GetStackInput(0, false);
     CValue* v1 = node.GetStackInput(1, false);
     Inputs in;
     // Each input is unwrapped at its first check that needs the image, so the
     // host's own "holds no image" failure comes at the same point as the node's.
-    for (const InputCheck& c : spec.checks) {
+    for (const InputCheck& c : plan.checks) {
         switch (c.what) {
             case Check::GreyNull:
                 if (!v0) fail(c.message, c.line);
@@ -53,11 +53,11 @@ Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputSpec& spec) {
                 break;
             case Check::GreyType:
                 in.grey = UnwrapImage(v0);
-                if (!OneOf(in.grey->Type(), spec.greyTypes)) fail(c.message, c.line);
+                if (!OneOf(in.grey->Type(), plan.greyTypes)) fail(c.message, c.line);
                 break;
             case Check::LabelType:
                 in.labels = UnwrapImage(v1);
-                if (!OneOf(in.labels->Type(), spec.labelTypes)) fail(c.message, c.line);
+                if (!OneOf(in.labels->Type(), plan.labelTypes)) fail(c.message, c.line);
                 break;
             case Check::Unwrap:
                 in.grey = UnwrapImage(v0);
@@ -142,22 +142,23 @@ void ReportRegions(std::size_t nonEmpty, std::size_t nRegions) {
     }
 }
 
-void Run(CPNode& node, const RunSpec& spec) {
-    const Inputs in = FetchInputs(node, spec.fail, spec.inputs);
+void Run(CPNode& node, const RunPlan& plan) {
+    const Inputs in = FetchInputs(node, plan.fail, plan.inputs);
+    if (plan.afterInputs) plan.afterInputs(in);
 
     std::vector<RegionInfo> table;
     GetZoneList(in.labels->Pixels<float>(), in.W, in.H, in.D, table);
     const auto nRegions = static_cast<unsigned>(table.size());
-    if (spec.verbose && spec.reportRegionCount) std::cout << "The number of regions is: " << nRegions << std::endl;
+    if (plan.verbose && plan.reportRegionCount) std::cout << "The number of regions is: " << nRegions << std::endl;
 
-    const int64_t nF = spec.nFeatures;
+    const int64_t nF = plan.nFeatures;
     if (nRegions == 0) {
-        const NoRegions shape = spec.onNoRegions ? spec.onNoRegions() : NoRegions::Throw;
-        if (shape == NoRegions::Throw) spec.fail("The number of regions is zero!!");
+        const NoRegions shape = plan.onNoRegions ? plan.onNoRegions() : NoRegions::Throw;
+        if (shape == NoRegions::Throw) plan.fail("The number of regions is zero!!");
         auto matrix = std::make_unique<CValueOwnedPointer<CImage>>(
             new CImage(IMAGE_GREY_F, CSize(nF, 0, 1), CSize(0, 0, 0)), 1);
         auto values = std::make_unique<CValueVector>(static_cast<std::size_t>(nF));
-        if (shape == NoRegions::EmptyRows) spec.buildValueVector(nullptr, values.get(), 0);
+        if (shape == NoRegions::EmptyRows) plan.buildValueVector(nullptr, values.get(), 0);
         node.SetStackOutput(0, matrix.release());
         node.SetStackOutput(1, values.release());
         return;
@@ -166,33 +167,33 @@ void Run(CPNode& node, const RunSpec& spec) {
     auto matrix = std::make_unique<CImage>(IMAGE_GREY_F, CSize(nF, nRegions, 1), CSize(0, 0, 0));
     float* m = matrix->Pixels<float>();
 
-    const bool wantGrey = spec.crop == Crop::Grey || spec.crop == Crop::GreyAndMask;
-    const bool wantMask = spec.crop == Crop::Mask || spec.crop == Crop::GreyAndMask || spec.crop == Crop::Mask3D;
+    const bool wantGrey = plan.crop == Crop::Grey || plan.crop == Crop::GreyAndMask;
+    const bool wantMask = plan.crop == Crop::Mask || plan.crop == Crop::GreyAndMask || plan.crop == Crop::Mask3D;
     std::size_t nonEmpty = 0;
     std::vector<double> features;
     for (unsigned r = 0; r < nRegions; ++r) {
         const RegionInfo& info = table[r];
         if (info.IsEmpty()) continue;
         ++nonEmpty;
-        RegionView view = ClipRegion(info, r, in, spec.crop == Crop::Mask3D);
+        RegionView view = ClipRegion(info, r, in, plan.crop == Crop::Mask3D);
         std::unique_ptr<CImage> grey(wantGrey ? MakeGreyCrop(in, view.x0, view.y0, view.w, view.h) : nullptr);
         std::unique_ptr<CImage> mask(
-            wantMask ? MakeMaskCrop(in, info.label, view.x0, view.y0, spec.crop == Crop::Mask3D ? view.z0 : 0,
+            wantMask ? MakeMaskCrop(in, info.label, view.x0, view.y0, plan.crop == Crop::Mask3D ? view.z0 : 0,
                                     view.w, view.h, view.d)
                      : nullptr);
         view.grey = grey.get();
         view.mask = mask.get();
         features.assign(static_cast<std::size_t>(nF), 0.0);
-        spec.compute(view, features);
+        plan.compute(view, features);
         if (features.size() < static_cast<std::size_t>(nF)) throw std::out_of_range("invalid vector<T> subscript");
         float* row = m + static_cast<std::size_t>(r) * static_cast<std::size_t>(nF);
         for (int64_t f = 0; f < nF; ++f) row[f] = static_cast<float>(features[static_cast<std::size_t>(f)]);
     }
 
-    if (spec.verbose) ReportRegions(nonEmpty, nRegions);
+    if (plan.verbose) ReportRegions(nonEmpty, nRegions);
 
     auto values = std::make_unique<CValueVector>(static_cast<std::size_t>(nF));
-    spec.buildValueVector(m, values.get(), nRegions);
+    plan.buildValueVector(m, values.get(), nRegions);
     node.SetStackOutput(0, new CValueOwnedPointer<CImage>(matrix.release(), 1));
     node.SetStackOutput(1, values.release());
 }
@@ -218,7 +219,7 @@ std::string Section(const std::string& heading, const std::string& text) {
     return heading + "\n" + text + "\n\n\n";
 }
 
-std::string Description(const SetupSpec& s) {
+std::string Description(const SetupPlan& s) {
     std::string d = s.descriptionHead;
     d += Section("INPUT 0", s.inputDocs[0]);
     d += Section("INPUT 1", s.inputDocs[1]);
@@ -229,7 +230,7 @@ std::string Description(const SetupSpec& s) {
     return d;
 }
 
-void DescribeSetup(CValueMap& setup, const SetupSpec& s) {
+void DescribeSetup(CValueMap& setup, const SetupPlan& s) {
     setup.SetEntry("pluginType", new CValueString(s.pluginType));
     for (const auto& [key, text] : s.identity) setup.SetEntry(key, new CValueString(text));
 

@@ -40,7 +40,7 @@ struct InputCheck {
     int line = 0;  // the check's own source line, for the source-location form
 };
 
-struct InputSpec {
+struct InputPlan {
     std::vector<InputCheck> checks;  // in the node's order
     std::vector<CPixelType> greyTypes{IMAGE_GREY_F};
     std::vector<CPixelType> labelTypes{IMAGE_GREY_F};
@@ -56,7 +56,7 @@ struct Inputs {
 // the extents of input 0, so a label image of another size is refused with
 // "Input and label image have differing sizes: (x, y, z) vs (x, y, z)" rather
 // than read past its end or only in part.
-Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputSpec& spec);
+Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputPlan& plan);
 
 // ----------------------------------------------------------------- regions
 
@@ -89,14 +89,17 @@ CImage* MakeMaskCrop(const Inputs& in, uint32_t label, int64_t x0, int64_t y0, i
 using ComputeFn = std::function<void(const RegionView&, std::vector<double>&)>;
 using ValueVectorFn = std::function<void(const float* matrix, CValueVector* output, unsigned nRegions)>;
 
-struct RunSpec {
+struct RunPlan {
     Thrower fail;
-    InputSpec inputs;
+    InputPlan inputs;
     int64_t nFeatures = 0;
     bool verbose = false;
     // With verbose: whether the "The number of regions is: " line is written.
     bool reportRegionCount = true;
     Crop crop = Crop::None;
+    // Called once the inputs passed their checks, before the region table is
+    // built: the place for a node's own preparation and its failures.
+    std::function<void(const Inputs&)> afterInputs;
     // Called when the table is empty; prints its own text if any and says how
     // to shape the outputs. Unset: throw "The number of regions is zero!!".
     std::function<NoRegions()> onNoRegions;
@@ -106,7 +109,7 @@ struct RunSpec {
 
 // The Run skeleton: inputs, region table, matrix, one call per non-empty region,
 // verbose report, value vector, both stack outputs. Nothing is output on failure.
-void Run(CPNode& node, const RunSpec& spec);
+void Run(CPNode& node, const RunPlan& plan);
 
 // Clips a record's box to input 0 (the 3-D depth only when withDepth).
 RegionView ClipRegion(const RegionInfo& r, unsigned index, const Inputs& in, bool withDepth);
@@ -131,7 +134,7 @@ struct ItemDoc {
     std::string text;
 };
 
-struct SetupSpec {
+struct SetupPlan {
     std::string registryName;  // gives the documentation link
     std::string pluginType = "image";
     // String entries written right after "pluginType" (Hist: "subType", "name").
@@ -160,12 +163,12 @@ struct SetupSpec {
 };
 
 // The long "description": head, then the INPUT, OUTPUT and PARAMETER sections.
-std::string Description(const SetupSpec& s);
+std::string Description(const SetupPlan& s);
 // One section: heading line, text, blank lines.
 std::string Section(const std::string& heading, const std::string& text);
 
 // Fills the setup description in the frame's order.
-void DescribeSetup(CValueMap& setup, const SetupSpec& s);
+void DescribeSetup(CValueMap& setup, const SetupPlan& s);
 
 // The documentation text of a "verbose" parameter used by most nodes.
 extern const char* const kVerboseDoc;

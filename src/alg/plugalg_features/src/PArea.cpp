@@ -20,7 +20,7 @@ CPArea::CPArea() = default;
 CPArea::~CPArea() = default;
 
 void CPArea::GetPluginSetup(CValueMap& setup) {
-    frame::SetupSpec s;
+    frame::SetupPlan s;
     s.registryName = kName;
     s.verbose = verbose;
     s.pluginSubType = "AreaFeaturePlugin";
@@ -50,20 +50,20 @@ void CPArea::BuildValueVector(const float* matrix, CValueVector* output, unsigne
 }
 
 void CPArea::Run() {
-    frame::RunSpec spec;
-    spec.fail = {frame::RunLocation(kName), std::nullopt};
-    spec.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
+    frame::RunPlan plan;
+    plan.fail = {frame::RunLocation(kName), std::nullopt};
+    plan.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
                           {frame::Check::LabelNull, "Label input image is NULL"},
                           {frame::Check::GreyType, "The first input image is not of type IMAGE_GREY_F"},
                           {frame::Check::LabelType, "The label image is not of type IMAGE_GREY_F"}};
-    spec.nFeatures = m_nFeatures;
-    spec.verbose = verbose;
-    spec.crop = frame::Crop::None;
-    spec.compute = [](const frame::RegionView& region, std::vector<double>& features) {
+    plan.nFeatures = m_nFeatures;
+    plan.verbose = verbose;
+    plan.crop = frame::Crop::None;
+    plan.compute = [](const frame::RegionView& region, std::vector<double>& features) {
         features[0] = static_cast<double>(region.w) * static_cast<double>(region.h);
     };
-    spec.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
-    frame::Run(*this, spec);
+    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    frame::Run(*this, plan);
 }
 
 }  // namespace KELO

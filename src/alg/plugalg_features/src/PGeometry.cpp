@@ -97,7 +97,7 @@ CPGeometry::CPGeometry() = default;
 CPGeometry::~CPGeometry() = default;
 
 void CPGeometry::GetPluginSetup(CValueMap& setup) {
-    frame::SetupSpec s;
+    frame::SetupPlan s;
     s.registryName = kName;
     s.verbose = verbose;
     s.addParameters = [](CValueMap& params) { params.SetEntry("empty_image_exception", new CValueBool(true)); };
@@ -186,27 +186,27 @@ void CPGeometry::BuildValueVector(const float* matrix, CValueVector* output, uns
 }
 
 void CPGeometry::Run() {
-    frame::RunSpec spec;
-    spec.fail = {frame::RunLocation(kName), std::nullopt};
-    spec.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
+    frame::RunPlan plan;
+    plan.fail = {frame::RunLocation(kName), std::nullopt};
+    plan.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
                           {frame::Check::LabelNull, "Second input image is NULL"},
                           {frame::Check::Unwrap, ""},
                           {frame::Check::GreyType, "The first input image is not of type IMAGE_GREY_F or IMAGE_GREY_8"},
                           {frame::Check::LabelType, "The label image is not of type IMAGE_GREY_F"}};
-    spec.inputs.greyTypes = {IMAGE_GREY_F, IMAGE_GREY_8};
-    spec.nFeatures = m_nFeatures;
-    spec.verbose = verbose;
-    spec.crop = frame::Crop::Mask;
-    spec.onNoRegions = [this] {
+    plan.inputs.greyTypes = {IMAGE_GREY_F, IMAGE_GREY_8};
+    plan.nFeatures = m_nFeatures;
+    plan.verbose = verbose;
+    plan.crop = frame::Crop::Mask;
+    plan.onNoRegions = [this] {
         if (Parameters().EntryBool("empty_image_exception", true)) return frame::NoRegions::Throw;
         std::cout << "WARNING! : " << "feature::Geometry::Run " << "The number of regions is zero!" << std::endl;
         return frame::NoRegions::EmptyRows;
     };
-    spec.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
+    plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
         ComputeRegion(region.mask, features);
     };
-    spec.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
-    frame::Run(*this, spec);
+    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    frame::Run(*this, plan);
 }
 
 }  // namespace KELO

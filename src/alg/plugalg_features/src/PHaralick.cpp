@@ -134,7 +134,7 @@ CPHaralick::CPHaralick() = default;
 CPHaralick::~CPHaralick() = default;
 
 void CPHaralick::GetPluginSetup(CValueMap& setup) {
-    frame::SetupSpec s;
+    frame::SetupPlan s;
     s.registryName = kName;
     s.verbose = verbose;
     s.addParameters = [this](CValueMap& p) {
@@ -376,34 +376,34 @@ void CPHaralick::Run() {
         ~Release() { w = nullptr; }
     } release{m_work};
 
-    frame::RunSpec spec;
+    frame::RunPlan plan;
     // The input checks raise the source-location form, each with its own line.
-    spec.fail = {kLocation, RunSite(__LINE__)};
-    spec.inputs.checks = {
+    plan.fail = {kLocation, RunSite(__LINE__)};
+    plan.inputs.checks = {
         {frame::Check::GreyNull, "(feature plugins) Haralick::Run. First input image is NULL", __LINE__},
         {frame::Check::GreyType, "(feature plugins) Haralick::Run The first input image is not of type IMAGE_GREY_F ",
          __LINE__},
         {frame::Check::LabelNull, "(feature plugins) Haralick::Run: Second input image is NULL", __LINE__},
         {frame::Check::LabelType,
          "(feature plugins) Haralick::Run The second input image is not of type IMAGE_GREY_F ", __LINE__}};
-    spec.nFeatures = m_nFeatures;
-    spec.verbose = verbose;
-    spec.reportRegionCount = false;  // this node does not print the number of regions
-    spec.crop = frame::Crop::Mask;
-    spec.onNoRegions = [this] {
+    plan.nFeatures = m_nFeatures;
+    plan.verbose = verbose;
+    plan.reportRegionCount = false;  // this node does not print the number of regions
+    plan.crop = frame::Crop::Mask;
+    plan.onNoRegions = [this] {
         if (verbose)
             throw CException(RunSite(__LINE__), "(feature plugins) Haralick::Run The number of regions is zero!!");
         return frame::NoRegions::EmptyRows;
     };
-    spec.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
+    plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
         // The crop belongs to this call of Run; ComputeRegion only reads it.
         ComputeRegion(region.inputs->grey, const_cast<CImage*>(region.mask), static_cast<long>(region.x0),
                       static_cast<long>(region.y0), features);
     };
-    spec.buildValueVector = [this](const float* m, CValueVector* out, unsigned nRegions) {
+    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned nRegions) {
         BuildValueVector(m, out, nRegions);
     };
-    frame::Run(*this, spec);
+    frame::Run(*this, plan);
 }
 
 }  // namespace KELO

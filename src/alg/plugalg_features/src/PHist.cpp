@@ -15,7 +15,7 @@ CPHist::CPHist() = default;
 CPHist::~CPHist() = default;
 
 void CPHist::GetPluginSetup(CValueMap& setup) {
-    frame::SetupSpec s;
+    frame::SetupPlan s;
     s.registryName = kName;
     s.pluginType = "Image";
     s.identity = {{"subType", "LabelImage"}, {"name", "Hist"}};
@@ -66,27 +66,27 @@ void CPHist::RegionHistogram(const CImage& grey, const CImage& mask, int64_t x0,
 }
 
 void CPHist::Run() {
-    frame::RunSpec spec;
+    frame::RunPlan plan;
     // The checks raise the source-location form of the exception.
-    spec.fail = {"", Impl::StExLocation{__DATE__ " " __TIME__, __FILE__, "CPHist::Run", __LINE__, this}};
-    spec.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL.", __LINE__},
+    plan.fail = {"", Impl::StExLocation{__DATE__ " " __TIME__, __FILE__, "CPHist::Run", __LINE__, this}};
+    plan.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL.", __LINE__},
                           {frame::Check::GreyType, "First input image is not of type IMAGE_GREY_F.", __LINE__},
                           {frame::Check::LabelNull, "Second input image is NULL.", __LINE__},
                           {frame::Check::LabelType, "Second input image is not of type IMAGE_GREY_F.", __LINE__}};
-    spec.nFeatures = m_nFeatures;
-    spec.verbose = verbose;
-    spec.crop = frame::Crop::Mask3D;
-    spec.onNoRegions = [this] {
+    plan.nFeatures = m_nFeatures;
+    plan.verbose = verbose;
+    plan.crop = frame::Crop::Mask3D;
+    plan.onNoRegions = [this] {
         if (verbose) std::cout << "CPHist::Run(): the number of regions is zero!" << std::endl;
         return frame::NoRegions::EmptyVector;
     };
-    spec.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
+    plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
         RegionHistogram(*region.inputs->grey, *region.mask, region.x0, region.y0, region.z0, features);
     };
-    spec.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) {
+    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) {
         frame::FillValueVector(m, out, n, m_nFeatures, nullptr);
     };
-    frame::Run(*this, spec);
+    frame::Run(*this, plan);
 }
 
 }  // namespace KELO

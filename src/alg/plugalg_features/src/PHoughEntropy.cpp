@@ -48,7 +48,7 @@ CPHoughEntropy::CPHoughEntropy() = default;
 CPHoughEntropy::~CPHoughEntropy() = default;
 
 void CPHoughEntropy::GetPluginSetup(CValueMap& setup) {
-    frame::SetupSpec s;
+    frame::SetupPlan s;
     s.registryName = kName;
     s.verbose = verbose;
     s.pluginSubType = "HoughEntropyFeaturePlugin";
@@ -180,44 +180,43 @@ void CPHoughEntropy::BuildValueVector(const float* matrix, CValueVector* output,
                            [](int64_t f) { return kFeatureNames[static_cast<std::size_t>(f)]; });
 }
 
-void CPHoughEntropy::Run() {
-    frame::RunSpec spec;
-    spec.fail = {frame::RunLocation(kName), std::nullopt};
-    spec.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
-                          {frame::Check::GreyType, "The first input image is not of type IMAGE_GREY_F"},
-                          {frame::Check::LabelNull, "Second input image is NULL"},
-                          {frame::Check::LabelType, "The second input image is not of type IMAGE_GREY_F"}};
-    // The reference comes after the input checks and before the region count,
-    // so its own failures are reported in that place; the frame repeats the
-    // (cheap) checks when it fetches the inputs again.
-    frame::FetchInputs(*this, spec.fail, spec.inputs);
-
+void CPHoughEntropy::BuildReference(const frame::Thrower& fail) {
     m_pHoughHistRef.reset();
     std::unique_ptr<CImage> ref, ones;
     try {
         ref = std::make_unique<CImage>(IMAGE_GREY_F, CSize(kBins, kBins, 1), CSize(0, 0, 0));
     } catch (const std::bad_alloc&) {
-        spec.fail("m_pHoughHistRef is NULL");
+        fail("m_pHoughHistRef is NULL");
     }
     try {
         ones = std::make_unique<CImage>(IMAGE_GREY_F, CSize(kBins, kBins, 1), CSize(0, 0, 0));
     } catch (const std::bad_alloc&) {
-        spec.fail("pTmp is NULL");
+        fail("pTmp is NULL");
     }
     std::fill_n(ones->Pixels<float>(), kBins * kBins, 1.0f);
     HoughFill(*ones, *ref, *ones, 0, 0);
-    ones.reset();
     m_pHoughHistRef = std::move(ref);
+}
 
-    spec.nFeatures = m_nFeatures;
-    spec.verbose = verbose;
+void CPHoughEntropy::Run() {
+    frame::RunPlan plan;
+    plan.fail = {frame::RunLocation(kName), std::nullopt};
+    plan.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
+                          {frame::Check::GreyType, "The first input image is not of type IMAGE_GREY_F"},
+                          {frame::Check::LabelNull, "Second input image is NULL"},
+                          {frame::Check::LabelType, "The second input image is not of type IMAGE_GREY_F"}};
+    // The reference comes after the input checks and before the region count,
+    // so its own failures are reported in that place.
+    plan.afterInputs = [this, &plan](const frame::Inputs&) { BuildReference(plan.fail); };
+    plan.nFeatures = m_nFeatures;
+    plan.verbose = verbose;
     // The mask spans the box's depth; only its first plane is read (see the class comment).
-    spec.crop = frame::Crop::Mask3D;
-    spec.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
+    plan.crop = frame::Crop::Mask3D;
+    plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
         ComputeRegion(*region.inputs->grey, *region.mask, region.x0, region.y0, features);
     };
-    spec.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
-    frame::Run(*this, spec);
+    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    frame::Run(*this, plan);
 }
 
 }  // namespace KELO

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "FeatureFrame.h"
 #include "kelo/Node.h"
 
 namespace KELO {
@@ -74,6 +75,9 @@ public:
     }
 
 private:
+    // Rebuilds the reference histogram (the Hough fill of an all-ones square);
+    // an allocation failure is reported through fail.
+    void BuildReference(const frame::Thrower& fail);
     // The sine and cosine tables of n_a angles; rebuilt only when n_a changes.
     void PrepareAngles(int64_t nAngles);
 

@@ -29,7 +29,7 @@ CPLBPHist::CPLBPHist() {
 CPLBPHist::~CPLBPHist() = default;
 
 void CPLBPHist::GetPluginSetup(CValueMap& setup) {
-    frame::SetupSpec s;
+    frame::SetupPlan s;
     s.registryName = kName;
     s.verbose = verbose;
     s.pluginSubType = "LBPHistFeaturePlugin";
@@ -110,20 +110,20 @@ void CPLBPHist::BuildValueVector(const float* matrix, CValueVector* output, unsi
 }
 
 void CPLBPHist::Run() {
-    frame::RunSpec spec;
-    spec.fail = {frame::RunLocation(kName), std::nullopt};
-    spec.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
+    frame::RunPlan plan;
+    plan.fail = {frame::RunLocation(kName), std::nullopt};
+    plan.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
                           {frame::Check::GreyType, "The first input image is not of type IMAGE_GREY_F"},
                           {frame::Check::LabelNull, "Second input image is NULL"},
                           {frame::Check::LabelType, "The label image is not of type IMAGE_GREY_F"}};
-    spec.nFeatures = m_nFeatures;
-    spec.verbose = verbose;
-    spec.crop = frame::Crop::Mask;
-    spec.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
+    plan.nFeatures = m_nFeatures;
+    plan.verbose = verbose;
+    plan.crop = frame::Crop::Mask;
+    plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
         ComputeRegion(*region.inputs->grey, *region.mask, region.x0, region.y0, features);
     };
-    spec.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
-    frame::Run(*this, spec);
+    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    frame::Run(*this, plan);
 }
 
 }  // namespace KELO

@@ -140,7 +140,7 @@ CPStatistics::CPStatistics() = default;
 CPStatistics::~CPStatistics() = default;
 
 void CPStatistics::GetPluginSetup(CValueMap& setup) {
-    frame::SetupSpec s;
+    frame::SetupPlan s;
     s.registryName = kName;
     s.identity = {{"namespace", "KELO::features"}};
     s.verbose = verbose;

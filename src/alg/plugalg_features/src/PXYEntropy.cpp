@@ -27,7 +27,7 @@ CPXYEntropy::CPXYEntropy() = default;
 CPXYEntropy::~CPXYEntropy() = default;
 
 void CPXYEntropy::GetPluginSetup(CValueMap& setup) {
-    frame::SetupSpec s;
+    frame::SetupPlan s;
     s.registryName = kName;
     s.verbose = verbose;
     s.pluginSubType = "XYEntropyFeaturePlugin";
@@ -83,22 +83,22 @@ void CPXYEntropy::BuildValueVector(const float* matrix, CValueVector* output, un
 }
 
 void CPXYEntropy::Run() {
-    frame::RunSpec spec;
-    spec.fail = {frame::RunLocation(kName), std::nullopt};
-    spec.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
+    frame::RunPlan plan;
+    plan.fail = {frame::RunLocation(kName), std::nullopt};
+    plan.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
                           {frame::Check::LabelNull, "Second input image is NULL"},
                           {frame::Check::GreyImage, "First input is not an image"},
                           {frame::Check::GreyType, "The first input image is not of type IMAGE_GREY_F"},
                           {frame::Check::LabelImage, "Second input is not an image"},
                           {frame::Check::LabelType, "The label image is not of type IMAGE_GREY_F"}};
-    spec.nFeatures = m_nFeatures;
-    spec.verbose = verbose;
-    spec.crop = frame::Crop::Mask;
-    spec.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
+    plan.nFeatures = m_nFeatures;
+    plan.verbose = verbose;
+    plan.crop = frame::Crop::Mask;
+    plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
         ComputeRegion(region.inputs->grey, region.mask, region.x0, region.y0, features);
     };
-    spec.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
-    frame::Run(*this, spec);
+    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    frame::Run(*this, plan);
 }
 
 }  // namespace KELO
