@@ -99,16 +99,6 @@ TEST(ValueOwnership, ContainersDeleteWhatTheyTakeAndClonesAreDeep) {
     EXPECT_EQ(g_alive, 0);
 }
 
-TEST(ValueScalars, ReadsOfTheWrongKindThrow) {
-    CValueString s("abc");
-    EXPECT_THROW(s.Double(), CException);
-    EXPECT_THROW(s.Long(), CException);
-    CValueDouble d(2.5);
-    EXPECT_THROW(d.String(), CException);
-    EXPECT_EQ(CValueLong(-3).Double(), -3.0);
-    EXPECT_TRUE(CValueBool(true).Bool());
-}
-
 TEST(ValueImages, OwnedPointerOwnsBorrowedDoesNotAndUnwrapChecks) {
     auto* image = new CImage(IMAGE_GREY_F, CSize(2, 2, 1));
     image->Pixels<float>()[3] = 9.0f;
@@ -131,16 +121,6 @@ TEST(ValueImages, OwnedPointerOwnsBorrowedDoesNotAndUnwrapChecks) {
     EXPECT_THROW(UnwrapImage(nullptr), CException);
 }
 
-TEST(Images, PixelsStartAtZeroAndSizesAreChecked) {
-    CImage img(IMAGE_GREY_16, CSize(3, 2, 2));
-    EXPECT_EQ(img.ByteCount(), 24u);
-    for (int i = 0; i < 12; ++i) EXPECT_EQ(img.Pixels<uint16_t>()[i], 0);
-    CImage empty(IMAGE_GREY_F, CSize(4, 0, 1));
-    EXPECT_EQ(empty.Data(), nullptr);
-    EXPECT_THROW(CImage(IMAGE_GREY_F, CSize(-1, 2, 1)), CException);
-    EXPECT_TRUE(IMAGE_GREY_8 != IMAGE_BINARY_FG);
-}
-
 TEST(Texts, ArgFillsLowestPlaceholderAndPosPrintsSizes) {
     CString s = CString("Input and label image have differing sizes: %1 vs %2")
                     .Arg(CPos(CSize(3, 4, 1)).ToString())
@@ -149,19 +129,6 @@ TEST(Texts, ArgFillsLowestPlaceholderAndPosPrintsSizes) {
     EXPECT_EQ(CString("%2-%1-%1").Arg(1LL), "%2-1-1");
     EXPECT_EQ(CString("%1 and %12").Arg(5LL), "5 and %12");
     EXPECT_EQ(CString("no placeholder").Arg(1LL), "no placeholder");
-}
-
-TEST(Exceptions, BothLocationFormsCarryTheirTexts) {
-    CException plain("(feature plugins) Area::Run", "Label input image is NULL", nullptr);
-    EXPECT_EQ(plain.Location(), "(feature plugins) Area::Run");
-    EXPECT_EQ(plain.Message(), "Label input image is NULL");
-    EXPECT_EQ(plain.SourceLocation(), nullptr);
-    Impl::StExLocation where{"stamp", "src/x/PHist.cpp", "CPHist::Run", 42, nullptr};
-    CException located(where, "First input image is NULL.");
-    ASSERT_NE(located.SourceLocation(), nullptr);
-    EXPECT_EQ(located.SourceLocation()->line, 42);
-    EXPECT_NE(located.Location().find("PHist.cpp"), std::string::npos);
-    EXPECT_NE(std::string(located.what()).find("First input image is NULL."), std::string::npos);
 }
 
 TEST(NodeBase, StackOutputsAreOwnedAndInputsBorrowed) {
