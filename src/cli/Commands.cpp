@@ -176,6 +176,17 @@ std::string Lower(std::string s) {
     return s;
 }
 
+// The whole of text as a number, with an optional leading '+'; false when it
+// is empty, has anything left over or is out of range for T.
+template <class T>
+bool ParseNumber(const std::string& text, T& value) {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    if (first != last && *first == '+') ++first;
+    const auto res = std::from_chars(first, last, value);
+    return first != last && res.ec == std::errc() && res.ptr == last;
+}
+
 std::unique_ptr<CValue> ParseValue(EValueType type, const std::string& key, const std::string& text) {
     auto bad = [&](const char* expected) -> std::unique_ptr<CValue> {
         throw UsageError("parameter '" + key + "': '" + text + "' is not " + expected);
@@ -188,23 +199,15 @@ std::unique_ptr<CValue> ParseValue(EValueType type, const std::string& key, cons
             return bad("a bool (true or false)");
         }
         case EValueType::Long: {
-            const char* first = text.data();
-            const char* last = text.data() + text.size();
-            if (first != last && *first == '+') ++first;
             long long v = 0;
-            const auto res = std::from_chars(first, last, v);
-            if (first == last || res.ec != std::errc() || res.ptr != last || v < std::numeric_limits<int32_t>::min() ||
+            if (!ParseNumber(text, v) || v < std::numeric_limits<int32_t>::min() ||
                 v > std::numeric_limits<int32_t>::max())
                 return bad("a long (a whole number from -2147483648 to 2147483647)");
             return std::make_unique<CValueLong>(static_cast<int32_t>(v));
         }
         case EValueType::Double: {
-            const char* first = text.data();
-            const char* last = text.data() + text.size();
-            if (first != last && *first == '+') ++first;
             double v = 0;
-            const auto res = std::from_chars(first, last, v);
-            if (first == last || res.ec != std::errc() || res.ptr != last) return bad("a double (a number)");
+            if (!ParseNumber(text, v)) return bad("a double (a number)");
             return std::make_unique<CValueDouble>(v);
         }
         case EValueType::String: return std::make_unique<CValueString>(text);
@@ -243,7 +246,7 @@ std::vector<OutputFile> CheckOutputs(const std::vector<std::string>& paths) {
         else
             throw UsageError("output '" + path + "': unknown extension (use .csv, .tsv, .npy, .tif, .tiff or .json)");
         // Refuse an unwritable place before the node runs, not after.
-        const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+        const std::string dir = DirectoryOf(path);
         struct stat st {};
         if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             throw UsageError("output '" + path + "': the directory '" + dir + "' does not exist");

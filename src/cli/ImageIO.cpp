@@ -477,37 +477,22 @@ SampleType NpyType(const std::string& path, const std::string& descr, bool& swap
     return unsupported("bool, integer and float arrays are read");
 }
 
-const char* NpyDescr(SampleType t) {
-    if constexpr (kLittleEndian) {
-        switch (t) {
-            case SampleType::Bool: return "|b1";
-            case SampleType::U8: return "|u1";
-            case SampleType::U16: return "<u2";
-            case SampleType::U32: return "<u4";
-            case SampleType::U64: return "<u8";
-            case SampleType::I8: return "|i1";
-            case SampleType::I16: return "<i2";
-            case SampleType::I32: return "<i4";
-            case SampleType::I64: return "<i8";
-            case SampleType::F16: return "<f2";
-            case SampleType::F32: return "<f4";
-            case SampleType::F64: return "<f8";
-        }
-    } else {
-        switch (t) {
-            case SampleType::Bool: return "|b1";
-            case SampleType::U8: return "|u1";
-            case SampleType::U16: return ">u2";
-            case SampleType::U32: return ">u4";
-            case SampleType::U64: return ">u8";
-            case SampleType::I8: return "|i1";
-            case SampleType::I16: return ">i2";
-            case SampleType::I32: return ">i4";
-            case SampleType::I64: return ">i8";
-            case SampleType::F16: return ">f2";
-            case SampleType::F32: return ">f4";
-            case SampleType::F64: return ">f8";
-        }
+// The NPY type string of t in the machine's byte order ("<f4" on x86).
+std::string NpyDescr(SampleType t) {
+    const std::string order = kLittleEndian ? "<" : ">";
+    switch (t) {
+        case SampleType::Bool: return "|b1";
+        case SampleType::U8: return "|u1";
+        case SampleType::I8: return "|i1";
+        case SampleType::U16: return order + "u2";
+        case SampleType::U32: return order + "u4";
+        case SampleType::U64: return order + "u8";
+        case SampleType::I16: return order + "i2";
+        case SampleType::I32: return order + "i4";
+        case SampleType::I64: return order + "i8";
+        case SampleType::F16: return order + "f2";
+        case SampleType::F32: return order + "f4";
+        case SampleType::F64: return order + "f8";
     }
     return "|u1";
 }
@@ -584,29 +569,30 @@ Raster ReadTiff(const std::string& path) {
         ++page;
         uint32_t subfile = 0;
         if (TIFFGetField(t, TIFFTAG_SUBFILETYPE, &subfile) && (subfile & FILETYPE_REDUCEDIMAGE)) continue;
+        const std::string pageName = "page " + std::to_string(page);
         uint32_t w = 0, h = 0;
         if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h))
-            Fail(path, "page " + std::to_string(page) + " has no image size" + TiffDetail());
-        if (w == 0 || h == 0) Fail(path, "page " + std::to_string(page) + " has no pixels");
+            Fail(path, pageName + " has no image size" + TiffDetail());
+        if (w == 0 || h == 0) Fail(path, pageName + " has no pixels");
         uint16_t spp = 1, bits = 1, format = SAMPLEFORMAT_UINT;
         TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
         TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
         TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
         if (spp != 1)
-            Fail(path, "page " + std::to_string(page) + " has " + std::to_string(spp) +
+            Fail(path, pageName + " has " + std::to_string(spp) +
                            " samples per pixel (colour or alpha); only grey images are read");
         const auto type = TiffSampleType(bits, format);
         if (!type)
-            Fail(path, "page " + std::to_string(page) + ": " + std::to_string(bits) + "-bit " + TiffFormatName(format) +
+            Fail(path, pageName + ": " + std::to_string(bits) + "-bit " + TiffFormatName(format) +
                            " samples are not supported");
         if (out.depth == 0) {
             out.type = *type;
             out.width = w;
             out.height = h;
         } else if (out.type != *type || out.width != w || out.height != h) {
-            Fail(path, "page " + std::to_string(page) + " (" + std::to_string(w) + " x " + std::to_string(h) + ", " +
-                           SampleTypeName(*type) + ") differs from the first page (" + std::to_string(out.width) +
-                           " x " + std::to_string(out.height) + ", " + SampleTypeName(out.type) + ")");
+            Fail(path, pageName + " (" + std::to_string(w) + " x " + std::to_string(h) + ", " + SampleTypeName(*type) +
+                           ") differs from the first page (" + std::to_string(out.width) + " x " +
+                           std::to_string(out.height) + ", " + SampleTypeName(out.type) + ")");
         }
         ReadTiffPage(t, path, page, w, h, bits, out);
         ++out.depth;

@@ -47,13 +47,13 @@ std::string TextOf(const CValue* v) { return v && v->Type() == EValueType::Strin
 
 // Best effort: the temporary file was never renamed, so it is ours to remove.
 void RemoveQuietly(const std::string& path) { ::unlink(path.c_str()); }
+}  // namespace
 
 std::string DirectoryOf(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
-}  // namespace
 
 std::string FormatFloat(float value) { return Shortest(value); }
 std::string FormatDouble(double value) { return Shortest(value); }

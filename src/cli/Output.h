@@ -58,6 +58,9 @@ private:
     std::vector<Item> m_items;
 };
 
+// The directory part of a file path: "." for a bare name, "/" for "/name".
+std::string DirectoryOf(const std::string& path);
+
 // Writes text to path (plain, not atomic); throws ImageIOError.
 void WriteTextFile(const std::string& path, const std::string& text);
 
