@@ -114,6 +114,19 @@ TEST(PHoughEntropy, RegionsMatchPlainReference) {
     EXPECT_TRUE(std::isnan(inf.At(0, 0)));
 }
 
+TEST(PHoughEntropy, RatiosDoNotChangeWithTheGreyScale) {
+    // Grey values times 4 (exact in float): every vote and the maximum scale by 4,
+    // max/sum and both expectations stay the same to the bit.
+    Scene s;
+    NodeHarness one = s.Run();
+    for (float& g : s.grey) g *= 4.0f;
+    NodeHarness four = s.Run();
+    for (int r : {0, 1, 3, 4}) {
+        for (int f = 0; f < 3; ++f) EXPECT_EQ(four.At(f, r), one.At(f, r)) << f << ", " << r;
+        EXPECT_EQ(four.At(3, r), 4.0f * one.At(3, r)) << r;
+    }
+}
+
 TEST(PHoughEntropy, VotesAddUpColumnByColumn) {
     // Votes of 2^24 and 1 share cells, so the float sums depend on the order of the
     // votes. Mask values other than exactly 1.0 cast no vote.

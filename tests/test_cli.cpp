@@ -16,6 +16,7 @@
 
 #include "Exports.h"
 #include "ImageIO.h"
+#include "Registry.h"
 #include "ValueJson.h"
 
 using namespace regionfeat;
@@ -373,4 +374,50 @@ TEST_F(Cli, EveryOutputFormatReadsBack) {
     ASSERT_EQ(Run({"run", "Area", m_grey, m_labels, "-o", Path("a.json")}).status, 0);
     const Json a = Json::parse(ReadFile(Path("a.json")));
     EXPECT_EQ(a["output1"]["value"][0]["meta"]["FeatureName"]["value"], "Area (number of pixels)");
+}
+
+// Every feature node through the executable on the bundled sample: the NPY it
+// writes must hold exactly what the node computes when run here in-process on
+// the same pixels (Statistics also without labels and with its native types).
+TEST_F(Cli, FeatureNodesOnTheSampleMatchInProcessRuns) {
+    const std::string greyPath = std::string(REGIONFEAT_SOURCE_DIR) + "/samples/cells_grey.tif";
+    const std::string labelPath = std::string(REGIONFEAT_SOURCE_DIR) + "/samples/cells_labels.tif";
+    auto asFloat = [](const std::string& path) {
+        const Raster r = ReadImage(path);
+        auto img = std::make_unique<KELO::CImage>(KELO::IMAGE_GREY_F, KELO::CSize(r.width, r.height, r.depth));
+        for (int64_t i = 0; i < r.Count(); ++i) img->Pixels<float>()[i] = static_cast<float>(r.At(i));
+        return img;
+    };
+    auto inProcess = [&](const char* node, bool withLabels) {
+        std::unique_ptr<KELO::CPNode> n(KELO::registry::Create(node));
+        auto grey = asFloat(greyPath), labels = asFloat(labelPath);
+        KELO::CValuePointer<KELO::CImage> g(grey.get()), l(labels.get());
+        n->SetStackInput(0, &g);
+        if (withLabels) n->SetStackInput(1, &l);
+        n->ReadParameters();
+        n->Run();
+        return FloatRasterOf(*KELO::UnwrapImage(n->StackOutput(0)));
+    };
+    struct Case {
+        const char* node;
+        std::vector<std::string> extra;
+        bool withLabels;
+    };
+    const Case cases[] = {{"Statistics", {}, true},    {"Statistics", {}, false}, {"Statistics", {"--native"}, true},
+                          {"Haralick", {}, true},      {"Geometry", {}, true},    {"LBPHist", {}, true},
+                          {"XYEntropy", {}, true},     {"HoughEntropy", {}, true}, {"BinNbhHist", {}, true},
+                          {"Hist", {}, true},          {"Area", {}, true}};
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"run", c.node, greyPath};
+        if (c.withLabels) args.push_back(labelPath);
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        args.insert(args.end(), {"-o", Path("out.npy")});
+        const Result r = Run(args);
+        ASSERT_EQ(r.status, 0) << c.node << ": " << r.err;
+        const Raster got = ReadNpy(Path("out.npy")), want = inProcess(c.node, c.withLabels);
+        ASSERT_EQ(got.width, want.width) << c.node;
+        ASSERT_EQ(got.height, want.height) << c.node;
+        EXPECT_EQ(got.height, c.withLabels ? 8 : 1) << c.node;
+        EXPECT_EQ(std::memcmp(got.bytes.data(), want.bytes.data(), want.bytes.size()), 0) << c.node;
+    }
 }
