@@ -419,7 +419,7 @@ TEST(ValueJson, ScalarsMapsVectorsImagesAndMeta) {
     // A float pixel is shown as the double it widens to.
     EXPECT_EQ(ValueToJson(CValueOwnedPointer<CImage>(f, 1)).dump(),
               R"({"type":"image","value":{"pixel_type":"IMAGE_GREY_F","size":[3,1,1],)"
-              R"("attributes":{"y-name":{"type":"string","value":"label"}},"data":[)" +
+              R"("attributes":{"type":"map","value":{"y-name":{"type":"string","value":"label"}}},"data":[)" +
                   Json(static_cast<double>(0.1f)).dump() + R"(,"NaN","-Infinity"]}})");
 }
 

@@ -35,7 +35,8 @@ Json ImageValue(const CImage* image) {
     Json out = Json::object();
     out["pixel_type"] = image->Type().Name();
     out["size"] = Json::array({s.x, s.y, s.z});
-    out["attributes"] = MapEntries(image->Attributes());
+    // The attribute map in the same form as every other value.
+    out["attributes"] = ValueToJson(image->Attributes());
     const auto n = static_cast<std::size_t>(s.Count());
     const CPixelType t = image->Type();
     if (t == IMAGE_GREY_F)
