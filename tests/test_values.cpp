@@ -1,6 +1,9 @@
 // The host value model: path keys, defaults, ownership, clones and images.
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <thread>
+
 #include "TestSupport.h"
 #include "kelo/Node.h"
 
@@ -63,6 +66,13 @@ TEST(ValueMap, EntryDefaultsApplyOnlyWhenAbsent) {
     // A string read as a number is a type error, not a silent default.
     EXPECT_THROW(m.EntryLong("s", 0), CException);
     EXPECT_THROW(m.EntryString("n", ""), CException);
+    // A double read as a long is truncated toward zero, and refused where no long holds it.
+    m.SetEntry("d", new CValueDouble(-2147483648.9));
+    EXPECT_EQ(m.EntryLong("d", 0), INT32_MIN);
+    for (double bad : {2147483648.0, -2147483649.0, std::numeric_limits<double>::quiet_NaN()}) {
+        m.SetEntry("d", new CValueDouble(bad));
+        EXPECT_THROW(m.EntryLong("d", 0), CException) << bad;
+    }
 }
 
 TEST(ValueVector, SizedSlotsStayEmptyAndGrowOnDemand) {
@@ -119,6 +129,29 @@ TEST(ValueImages, OwnedPointerOwnsBorrowedDoesNotAndUnwrapChecks) {
     CValueLong notAnImage(1);
     EXPECT_THROW(UnwrapImage(&notAnImage), CException);
     EXPECT_THROW(UnwrapImage(nullptr), CException);
+    // Sizes whose pixel or byte count wraps around are refused, not allocated short.
+    EXPECT_THROW(CImage(IMAGE_GREY_F, CSize(1LL << 62, 1, 1)), CException);
+    EXPECT_THROW(CImage(IMAGE_GREY_8, CSize(1LL << 32, 1LL << 32, 1)), CException);
+}
+
+TEST(ValuePool, BlocksOfAnEndedThreadAreTakenOverByOthers) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "values come straight from the heap under the address sanitizer";
+#else
+    const void* block = nullptr;
+    std::thread([&] {
+        std::unique_ptr<CValue> v(new CValueDouble(1.0));
+        block = v.get();
+    }).join();
+    // This thread runs through its own free blocks, then reaches the ended thread's.
+    std::vector<std::unique_ptr<CValue>> held;
+    bool reused = false;
+    for (int i = 0; i < (1 << 20) && !reused; ++i) {
+        held.emplace_back(new CValueDouble(i));
+        reused = held.back().get() == block;
+    }
+    EXPECT_TRUE(reused);
+#endif
 }
 
 TEST(Texts, ArgFillsLowestPlaceholderAndPosPrintsSizes) {
