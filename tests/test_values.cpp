@@ -95,12 +95,21 @@ TEST(ValueOwnership, ContainersDeleteWhatTheyTakeAndClonesAreDeep) {
         m.SetEntry("a", new CountedValue());  // replaces: the first one dies
         EXPECT_EQ(g_alive, 1);
         m.Meta().SetEntry("m", new CountedValue());
+        m.SetEntry("none", nullptr);  // an entry without a value is copied as such
         std::unique_ptr<CValue> copy(m.Clone());
         EXPECT_EQ(g_alive, 4);
         // The copy is independent of the original.
         m.SetEntry("a", new CValueLong(1));
         EXPECT_EQ(static_cast<CValueMap*>(copy.get())->Entry("a")->Long(), 7);
         EXPECT_EQ(copy->MetaIfAny()->Entry("m")->Long(), 7);
+        EXPECT_EQ(static_cast<CValueMap*>(copy.get())->Entries().back().second, nullptr);
+        {
+            struct Dummy : CPNode {
+                void Run() override {}
+            } node;
+            node.Init(static_cast<CValueMap*>(copy.get()));  // parameters are cloned into the node's map
+            EXPECT_EQ(g_alive, 4);
+        }
         // A failed SetEntry still owns, and deletes, its value.
         CValueVector v;
         EXPECT_THROW(v.SetEntry("x", new CountedValue()), CException);

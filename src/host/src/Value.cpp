@@ -277,7 +277,7 @@ std::string CValueContainerBase::EntryString(const CValue_Key& key, const std::s
 
 CValueMap::CValueMap(const CValueMap& other) : CValueContainerBase(other) {
     m_entries.reserve(other.m_entries.size());
-    for (const auto& [k, v] : other.m_entries) m_entries.emplace_back(k, std::unique_ptr<CValue>(v->Clone()));
+    for (const auto& [k, v] : other.m_entries) m_entries.emplace_back(k, std::unique_ptr<CValue>(v ? v->Clone() : nullptr));
 }
 
 CValue* CValueMap::Child(const std::string& segment, bool, long long) const {
