@@ -32,11 +32,12 @@ constexpr bool kUsePool = true;
 constexpr std::size_t kBlock = 24;            // fits the numeric scalars
 constexpr std::size_t kChunkBlocks = 2048;    // blocks taken from the heap at a time
 
-// A free list of kBlock-byte blocks per thread. Chunks are never given back to
-// the heap: a thread's list holds at most the most small values it had alive at
-// once. When a thread ends, its list is parked for the other threads to take
-// over, so a host that runs nodes on short-lived threads does not lose memory
-// with every thread.
+// A free list of kBlock-byte blocks per thread; a block goes to the list of the
+// thread that frees it. Chunks are never given back to the heap, and in a single
+// thread the pool holds no more blocks than small values were alive at once
+// (rounded up to whole chunks). When a thread ends, its list is parked for the
+// other threads to take over, so a host that runs nodes on short-lived threads
+// does not lose memory with every thread.
 struct FreeBlock {
     FreeBlock* next;
     FreeBlock* nextList;  // in the first block of a parked list: the next parked list
