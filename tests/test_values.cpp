@@ -171,6 +171,7 @@ TEST(Texts, ArgFillsLowestPlaceholderAndPosPrintsSizes) {
     EXPECT_EQ(CString("%2-%1-%1").Arg(1LL), "%2-1-1");
     EXPECT_EQ(CString("%1 and %12").Arg(5LL), "5 and %12");
     EXPECT_EQ(CString("no placeholder").Arg(1LL), "no placeholder");
+    EXPECT_EQ(CString("%1 of %2").Arg(-3).Arg(std::size_t{18446744073709551615u}), "-3 of 18446744073709551615");
 }
 
 TEST(NodeBase, StackOutputsAreOwnedAndInputsBorrowed) {
