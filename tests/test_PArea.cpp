@@ -63,10 +63,16 @@ TEST(PArea, ChecksInTheirOrder) {
     using frame::Check;
     test::ExpectInputChecks([] { return new CPArea(); }, "(feature plugins) Area::Run",
                             {{Check::GreyNull, "First input image is NULL"},
+                             {Check::UnwrapGrey, ""},
                              {Check::LabelNull, "Label input image is NULL"},
                              {Check::GreyType, "The first input image is not of type IMAGE_GREY_F"},
                              {Check::LabelType, "The label image is not of type IMAGE_GREY_F"}},
                             "The number of regions is zero!!");
+    // Input 0 is unwrapped before input 1 is looked at: a value without an image
+    // there raises the host's failure even when input 1 is missing.
+    NodeHarness h(new CPArea());
+    h.ConnectEmpty(0);
+    EXPECT_EQ(test::CatchException([&] { h.Run(); }).Message(), "the value holds no image");
 }
 
 TEST(PArea, SetupDescription) {

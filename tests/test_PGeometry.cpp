@@ -134,7 +134,10 @@ TEST(PGeometry, ChecksInTheirOrderAndNoRegions) {
     h.Connect(0, test::FilledImage(3, 2, 1.0f));
     h.Connect(1, test::FilledImage(3, 2, 0.5f));
     h.SetParameter("empty_image_exception", new CValueBool(false));
-    EXPECT_EQ(h.RunCapturingStdout(), "WARNING! : feature::Geometry::Run The number of regions is zero!\n");
+    h.SetParameter("verbose", new CValueBool(true));
+    // The run goes on through the frame's summary, with no region.
+    EXPECT_EQ(h.RunCapturingStdout(), "The number of regions is: 0\nWARNING! : feature::Geometry::Run The number of "
+                                      "regions is zero!\nThere are 0 non-empty regions. \n");
     EXPECT_EQ(h.Matrix().Size(), CSize(8, 0, 1));
     EXPECT_EQ(h.Values().Size(), 8u);
     const auto* last = dynamic_cast<const CValueVector*>(h.Values().Entry(7));

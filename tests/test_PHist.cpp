@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <limits>
 #include <set>
 
@@ -91,12 +92,21 @@ TEST(PHist, ChecksUseTheSourceLocationForm) {
     EXPECT_EQ(lines.size(), 4u) << "each check carries its own line";
 }
 
-TEST(PHist, RegionHistogramNeedsRoomFor256Values) {
+TEST(PHist, RegionHistogramRefusesMisuse) {
     CPHist node;
-    CImage grey(IMAGE_GREY_F, CSize(1, 1, 1));
+    CImage grey(IMAGE_GREY_F, CSize(2, 2, 2));
     CImage mask(IMAGE_GREY_F, CSize(1, 1, 1));
-    std::vector<double> tooShort(255);
+    std::vector<double> tooShort(255), bins(256);
     EXPECT_THROW(node.RegionHistogram(grey, mask, 0, 0, 0, tooShort), std::out_of_range);
+    // A mask box that does not lie inside the grey image, in any of the three directions.
+    for (auto [x0, y0, z0] : {std::array<int64_t, 3>{2, 0, 0}, {0, 2, 0}, {0, 0, 2}, {-1, 0, 0}})
+        EXPECT_THROW(node.RegionHistogram(grey, mask, x0, y0, z0, bins), CException) << x0 << y0 << z0;
+    // The far corner is still inside: voxel (1, 1, 1) of the grey image is read.
+    mask.Pixels<float>()[0] = 1.0f;
+    grey.Pixels<float>()[(1 * 2 + 1) * 2 + 1] = 42.0f;
+    node.RegionHistogram(grey, mask, 1, 1, 1, bins);
+    EXPECT_EQ(bins[42], 1.0);
+    EXPECT_THROW(node.RegionHistogram(CImage(IMAGE_GREY_8, CSize(2, 2, 2)), mask, 0, 0, 0, bins), CException);
 }
 
 TEST(PHist, SetupDescription) {

@@ -25,10 +25,7 @@ public:
     void Run() override {
         frame::RunPlan plan;
         plan.fail = {frame::RunLocation("Probe"), std::nullopt};
-        plan.inputs.checks = {{frame::Check::GreyNull, "grey null"},
-                              {frame::Check::GreyType, "grey type"},
-                              {frame::Check::LabelNull, "label null"},
-                              {frame::Check::LabelType, "label type"}};
+        plan.inputs.checks = checks;
         plan.nFeatures = m_nFeatures;
         plan.verbose = verbose;
         plan.crop = m_crop;
@@ -51,6 +48,10 @@ public:
     }
     std::vector<Seen> seen;
     bool shrink = false;
+    std::vector<frame::InputCheck> checks{{frame::Check::GreyNull, "grey null"},
+                                          {frame::Check::GreyType, "grey type"},
+                                          {frame::Check::LabelNull, "label null"},
+                                          {frame::Check::LabelType, "label type"}};
 
 private:
     bool verbose = false;
@@ -156,6 +157,15 @@ TEST(FrameRun, ChecksInOrderAndFailuresLeaveNoOutputs) {
     h.Connect(1, FloatImage(4, 2, std::vector<float>(8, 1.0f)));
     EXPECT_EQ(test::CatchException([&] { h.Run(); }).Message(),
               "Input and label image have differing sizes: (4, 3, 1) vs (4, 2, 1)");
+    // Without type checks of its own a plan still never has an image read as floats
+    // that holds other pixels: label image first, then the grey image of a grey crop.
+    NodeHarness u(new CPProbe(frame::Crop::Grey));
+    ProbeOf(u).checks.clear();
+    u.Connect(0, std::make_unique<CImage>(IMAGE_GREY_16, CSize(4, 3, 1)));
+    u.Connect(1, std::make_unique<CImage>(IMAGE_GREY_8, CSize(4, 3, 1)));
+    EXPECT_EQ(test::CatchException([&] { u.Run(); }).Message(), "The label image is not of type IMAGE_GREY_F");
+    u.Connect(1, FloatImage(4, 3, kLabels));
+    EXPECT_EQ(test::CatchException([&] { u.Run(); }).Message(), "The first input image is not of type IMAGE_GREY_F");
     // A computation that shrinks its vector is a standard out-of-range failure.
     auto s = Probe(frame::Crop::Grey);
     ProbeOf(s).shrink = true;

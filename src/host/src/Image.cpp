@@ -25,7 +25,10 @@ CImage::CImage(CPixelType type, CSize size, CSize border)
     : m_type(type), m_size(size), m_border(border), m_attributes(std::make_unique<CValueMap>()) {
     if (size.x < 0 || size.y < 0 || size.z < 0)
         throw CException("CImage", "negative image size " + CPos(size).ToString(), nullptr);
-    const std::size_t bytes = ByteCount();
+    std::size_t bytes = 0;
+    if (size.Count() == INT64_MAX ||
+        __builtin_mul_overflow(static_cast<std::size_t>(size.Count()), type.ElementSize(), &bytes))
+        throw CException("CImage", "image size " + CPos(size).ToString() + " is too large", nullptr);
     if (bytes > 0) {
         // calloc hands out zeroed pages lazily, which keeps large matrices cheap.
         void* p = std::calloc(bytes, 1);

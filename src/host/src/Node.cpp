@@ -14,7 +14,7 @@ void CPNode::GetPluginSetup(CValueMap&) {}
 
 void CPNode::Init(const CValueMap* parameters) {
     if (parameters)
-        for (const auto& [key, value] : parameters->Entries()) m_parameters.SetEntry(key, value->Clone());
+        for (const auto& [key, value] : parameters->Entries()) m_parameters.SetEntry(key, value ? value->Clone() : nullptr);
     ReadParameters();
 }
 

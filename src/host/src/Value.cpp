@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 
 #include "kelo/Image.h"
 
@@ -31,29 +32,67 @@ constexpr bool kUsePool = true;
 constexpr std::size_t kBlock = 24;            // fits the numeric scalars
 constexpr std::size_t kChunkBlocks = 2048;    // blocks taken from the heap at a time
 
-// A free list of kBlock-byte blocks. Chunks stay with the pool for reuse: the
-// pool never holds more than the most small values alive at once.
+// A free list of kBlock-byte blocks per thread; a block goes to the list of the
+// thread that frees it. Chunks are never given back to the heap, and in a single
+// thread the pool holds no more blocks than small values were alive at once
+// (rounded up to whole chunks). When a thread ends, its list is parked for the
+// other threads to take over, so a host that runs nodes on short-lived threads
+// does not lose memory with every thread.
 struct FreeBlock {
     FreeBlock* next;
+    FreeBlock* nextList;  // in the first block of a parked list: the next parked list
 };
+static_assert(sizeof(FreeBlock) <= kBlock);
 // The library is linked at start-up, never opened later, so the fast TLS model holds.
 __attribute__((tls_model("initial-exec"))) thread_local FreeBlock* t_free = nullptr;
 
-void* PoolAlloc() {
-    if (!t_free) {
-        auto* chunk = static_cast<unsigned char*>(::operator new(kBlock * kChunkBlocks));
-        for (std::size_t i = 0; i < kChunkBlocks; ++i) {
-            auto* b = reinterpret_cast<FreeBlock*>(chunk + i * kBlock);
-            b->next = t_free;
-            t_free = b;
+std::mutex g_parkedMutex;
+FreeBlock* g_parked = nullptr;  // lists of ended threads
+
+struct ParkAtThreadEnd {
+    ~ParkAtThreadEnd() {
+        if (!t_free) return;
+        std::lock_guard<std::mutex> lock(g_parkedMutex);
+        t_free->nextList = g_parked;
+        g_parked = t_free;
+        t_free = nullptr;
+    }
+};
+
+// Called whenever a thread's list is empty, so also a thread that only frees
+// values gets its list parked.
+void ParkAtThreadEndOnce() {
+    static thread_local ParkAtThreadEnd park;
+    (void)&park;
+}
+
+void Refill() {
+    ParkAtThreadEndOnce();
+    {
+        std::lock_guard<std::mutex> lock(g_parkedMutex);
+        if (g_parked) {
+            t_free = g_parked;
+            g_parked = g_parked->nextList;
+            return;
         }
     }
+    auto* chunk = static_cast<unsigned char*>(::operator new(kBlock * kChunkBlocks));
+    for (std::size_t i = 0; i < kChunkBlocks; ++i) {
+        auto* b = reinterpret_cast<FreeBlock*>(chunk + i * kBlock);
+        b->next = t_free;
+        t_free = b;
+    }
+}
+
+void* PoolAlloc() {
+    if (!t_free) Refill();
     FreeBlock* b = t_free;
     t_free = b->next;
     return b;
 }
 
 void PoolFree(void* p) {
+    if (!t_free) ParkAtThreadEndOnce();
     auto* b = static_cast<FreeBlock*>(p);
     b->next = t_free;
     t_free = b;
@@ -216,8 +255,13 @@ bool CValueContainerBase::EntryBool(const CValue_Key& key, bool defaultValue) co
 int32_t CValueContainerBase::EntryLong(const CValue_Key& key, int32_t defaultValue) const {
     const CValue* v = ScalarEntry(*this, key, "long");
     if (!v) return defaultValue;
-    if (v->Type() == EValueType::Double) return static_cast<int32_t>(v->Double());
-    return v->Long();
+    if (v->Type() != EValueType::Double) return v->Long();
+    // Truncated toward zero; a value with no 32-bit truncation (NaN included) is refused.
+    const double d = v->Double();
+    if (!(d > -2147483649.0 && d < 2147483648.0))
+        throw CException("CValueContainer", "entry '" + key.Text() + "' = " + std::to_string(d) + " does not fit a long",
+                         nullptr);
+    return static_cast<int32_t>(d);
 }
 
 double CValueContainerBase::EntryDouble(const CValue_Key& key, double defaultValue) const {
@@ -234,7 +278,7 @@ std::string CValueContainerBase::EntryString(const CValue_Key& key, const std::s
 
 CValueMap::CValueMap(const CValueMap& other) : CValueContainerBase(other) {
     m_entries.reserve(other.m_entries.size());
-    for (const auto& [k, v] : other.m_entries) m_entries.emplace_back(k, std::unique_ptr<CValue>(v->Clone()));
+    for (const auto& [k, v] : other.m_entries) m_entries.emplace_back(k, std::unique_ptr<CValue>(v ? v->Clone() : nullptr));
 }
 
 CValue* CValueMap::Child(const std::string& segment, bool, long long) const {

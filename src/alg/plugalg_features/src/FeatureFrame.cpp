@@ -57,11 +57,14 @@ Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputPlan& plan) {
                 break;
             case Check::LabelType:
                 in.labels = UnwrapImage(v1);
-                if (!OneOf(in.labels->Type(), plan.labelTypes)) fail(c.message, c.line);
+                if (in.labels->Type() != IMAGE_GREY_F) fail(c.message, c.line);
                 break;
             case Check::Unwrap:
                 in.grey = UnwrapImage(v0);
                 in.labels = UnwrapImage(v1);
+                break;
+            case Check::UnwrapGrey:
+                in.grey = UnwrapImage(v0);
                 break;
             case Check::GreyImage:
                 in.grey = HeldImage(v0);
@@ -144,6 +147,14 @@ void ReportRegions(std::size_t nonEmpty, std::size_t nRegions) {
 
 void Run(CPNode& node, const RunPlan& plan) {
     const Inputs in = FetchInputs(node, plan.fail, plan.inputs);
+    const bool wantGrey = plan.crop == Crop::Grey || plan.crop == Crop::GreyAndMask;
+    const bool wantMask = plan.crop == Crop::Mask || plan.crop == Crop::GreyAndMask || plan.crop == Crop::Mask3D;
+    // The region table and the masks read the label image as floats, the grey-value
+    // crop reads float or 8-bit pixels: also a plan that leaves out a type check
+    // never has an image read as what it is not.
+    if (in.labels->Type() != IMAGE_GREY_F) plan.fail("The label image is not of type IMAGE_GREY_F");
+    if (wantGrey && in.grey->Type() != IMAGE_GREY_F && in.grey->Type() != IMAGE_GREY_8)
+        plan.fail("The first input image is not of type IMAGE_GREY_F");
     if (plan.afterInputs) plan.afterInputs(in);
 
     std::vector<RegionInfo> table;
@@ -152,23 +163,16 @@ void Run(CPNode& node, const RunPlan& plan) {
     if (plan.verbose && plan.reportRegionCount) std::cout << "The number of regions is: " << nRegions << std::endl;
 
     const int64_t nF = plan.nFeatures;
+    bool bare = false;  // outputs without inner vectors or summary lines
     if (nRegions == 0) {
         const NoRegions shape = plan.onNoRegions ? plan.onNoRegions() : NoRegions::Throw;
         if (shape == NoRegions::Throw) plan.fail("The number of regions is zero!!");
-        auto matrix = std::make_unique<CValueOwnedPointer<CImage>>(
-            new CImage(IMAGE_GREY_F, CSize(nF, 0, 1), CSize(0, 0, 0)), 1);
-        auto values = std::make_unique<CValueVector>(static_cast<std::size_t>(nF));
-        if (shape == NoRegions::EmptyRows) plan.buildValueVector(nullptr, values.get(), 0);
-        node.SetStackOutput(0, matrix.release());
-        node.SetStackOutput(1, values.release());
-        return;
+        bare = shape == NoRegions::EmptyVector;
     }
 
     auto matrix = std::make_unique<CImage>(IMAGE_GREY_F, CSize(nF, nRegions, 1), CSize(0, 0, 0));
-    float* m = matrix->Pixels<float>();
+    float* m = matrix->Pixels<float>();  // null when there are no rows
 
-    const bool wantGrey = plan.crop == Crop::Grey || plan.crop == Crop::GreyAndMask;
-    const bool wantMask = plan.crop == Crop::Mask || plan.crop == Crop::GreyAndMask || plan.crop == Crop::Mask3D;
     std::size_t nonEmpty = 0;
     std::vector<double> features;
     for (unsigned r = 0; r < nRegions; ++r) {
@@ -190,10 +194,10 @@ void Run(CPNode& node, const RunPlan& plan) {
         for (int64_t f = 0; f < nF; ++f) row[f] = static_cast<float>(features[static_cast<std::size_t>(f)]);
     }
 
-    if (plan.verbose) ReportRegions(nonEmpty, nRegions);
+    if (plan.verbose && !bare) ReportRegions(nonEmpty, nRegions);
 
     auto values = std::make_unique<CValueVector>(static_cast<std::size_t>(nF));
-    plan.buildValueVector(m, values.get(), nRegions);
+    if (!bare) plan.buildValueVector(m, values.get(), nRegions);
     node.SetStackOutput(0, new CValueOwnedPointer<CImage>(matrix.release(), 1));
     node.SetStackOutput(1, values.release());
 }

@@ -30,10 +30,12 @@ struct Thrower {
 // ----------------------------------------------------------------- inputs
 
 // Unwrap: both inputs are unwrapped to images at this point (nodes that unwrap
-// both before checking either type); the others unwrap at their type check.
-// GreyImage / LabelImage: the connected value must hold an image (nodes that name
-// that failure themselves; otherwise the host's unwrapping failure applies).
-enum class Check { GreyNull, GreyType, LabelNull, LabelType, Unwrap, GreyImage, LabelImage };
+// both before checking either type); UnwrapGrey: input 0 alone (nodes that
+// unwrap it right after its null check); otherwise an input is unwrapped at its
+// type check. GreyImage / LabelImage: the connected value must hold an image
+// (nodes that name that failure themselves; otherwise the host's unwrapping
+// failure applies).
+enum class Check { GreyNull, GreyType, LabelNull, LabelType, Unwrap, UnwrapGrey, GreyImage, LabelImage };
 struct InputCheck {
     Check what;
     std::string message;
@@ -42,8 +44,8 @@ struct InputCheck {
 
 struct InputPlan {
     std::vector<InputCheck> checks;  // in the node's order
+    // Accepted by the GreyType check; the grey-value crop reads only these two.
     std::vector<CPixelType> greyTypes{IMAGE_GREY_F};
-    std::vector<CPixelType> labelTypes{IMAGE_GREY_F};
 };
 
 struct Inputs {
@@ -52,10 +54,11 @@ struct Inputs {
     int64_t W = 0, H = 0, D = 0;  // extents of input 0
 };
 
-// The four input checks in the node's order. The label image is then read with
-// the extents of input 0, so a label image of another size is refused with
-// "Input and label image have differing sizes: (x, y, z) vs (x, y, z)" rather
-// than read past its end or only in part.
+// The four input checks in the node's order; the LabelType check accepts only
+// IMAGE_GREY_F. The label image is then read with the extents of input 0, so a
+// label image of another size is refused with "Input and label image have
+// differing sizes: (x, y, z) vs (x, y, z)" rather than read past its end or only
+// in part.
 Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputPlan& plan);
 
 // ----------------------------------------------------------------- regions
@@ -73,11 +76,13 @@ struct RegionView {
 
 enum class Crop { None, Grey, Mask, GreyAndMask, Mask3D };
 
-// How outputs look when the label image has no region at all.
+// How a run goes on when the label image has no region at all.
 enum class NoRegions {
     Throw,        // "The number of regions is zero!!"
-    EmptyRows,    // matrix of nF x 0, value vector of nF empty inner vectors
-    EmptyVector,  // matrix of nF x 0, value vector built with size nF and no entries
+    EmptyRows,    // the skeleton goes on with no rows: matrix of nF x 0, value vector
+                  // of nF empty inner vectors, and the verbose summary of 0 regions
+    EmptyVector,  // at once matrix of nF x 0 and a value vector built with size nF
+                  // and no entries; no summary lines
 };
 
 // A grey-value crop (pixels of input 0 unchanged) and a mask crop (1.0 where the

@@ -53,6 +53,7 @@ void CPArea::Run() {
     frame::RunPlan plan;
     plan.fail = {frame::RunLocation(kName), std::nullopt};
     plan.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
+                          {frame::Check::UnwrapGrey, ""},
                           {frame::Check::LabelNull, "Label input image is NULL"},
                           {frame::Check::GreyType, "The first input image is not of type IMAGE_GREY_F"},
                           {frame::Check::LabelType, "The label image is not of type IMAGE_GREY_F"}};

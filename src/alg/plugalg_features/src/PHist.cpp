@@ -39,10 +39,21 @@ void CPHist::ReadParameters() { verbose = Parameters().EntryBool("verbose", verb
 
 void CPHist::RegionHistogram(const CImage& grey, const CImage& mask, int64_t x0, int64_t y0, int64_t z0,
                              std::vector<double>& histogram) const {
-    float bins[256] = {};
-    int64_t count = 0;
     const CSize gs = grey.Size();
     const CSize ms = mask.Size();
+    // Only misuse from outside Run can fail these; Run always passes a fitting pair.
+    if (grey.Type() != IMAGE_GREY_F || mask.Type() != IMAGE_GREY_F)
+        throw CException(KELO_EXLOCATION, "The grey image and the region mask must be of type IMAGE_GREY_F");
+    if (x0 < 0 || y0 < 0 || z0 < 0 || ms.x > gs.x - x0 || ms.y > gs.y - y0 || ms.z > gs.z - z0)
+        throw CException(KELO_EXLOCATION, CString("The region mask %1 at (%2, %3, %4) does not lie inside the grey "
+                                                  "image %5")
+                                              .Arg(CPos(ms).ToString())
+                                              .Arg(static_cast<long long>(x0))
+                                              .Arg(static_cast<long long>(y0))
+                                              .Arg(static_cast<long long>(z0))
+                                              .Arg(CPos(gs).ToString()));
+    float bins[256] = {};
+    int64_t count = 0;
     const float* g = grey.Pixels<float>();
     const float* mk = mask.Pixels<float>();
     for (int64_t k = 0; k < ms.z; ++k)

@@ -23,6 +23,8 @@ public:
 
     // Fills histogram (at least 256 values) from the grey values of input 0 at the
     // voxels where mask is not 0; mask voxel (i, j, k) lies at (x0 + i, y0 + j, z0 + k).
+    // Both images must be IMAGE_GREY_F and the mask's box must lie inside the grey
+    // image; otherwise CException.
     void RegionHistogram(const CImage& grey, const CImage& mask, int64_t x0, int64_t y0, int64_t z0,
                          std::vector<double>& histogram) const;
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,9 +60,9 @@ CValueVector* List() {
     for (const Row& row : kRows)
         if (row.listKey >= 0) listed.push_back(&row);
     std::sort(listed.begin(), listed.end(), [](const Row* a, const Row* b) { return a->listKey < b->listKey; });
-    auto* out = new CValueVector();
+    auto out = std::make_unique<CValueVector>();  // nothing is left behind when an allocation fails
     for (const Row* row : listed) out->SetEntry(row->listKey, new CValueString(row->name));
-    return out;
+    return out.release();
 }
 
 }  // namespace KELO::registry

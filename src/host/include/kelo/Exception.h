@@ -1,6 +1,7 @@
 // Host exceptions and the small text helpers that build their messages.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -19,6 +20,11 @@ public:
     CString Arg(const std::string& value) const;
     CString Arg(long long value) const;
     CString Arg(double value) const;
+    // Any other integer (int, unsigned, size_t, ...) in decimal.
+    template <std::integral T>
+    CString Arg(T value) const {
+        return Arg(std::to_string(value));
+    }
 };
 
 namespace Impl {

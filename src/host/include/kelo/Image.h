@@ -38,8 +38,14 @@ struct CSize {
     CSize() = default;
     CSize(int64_t sx, int64_t sy, int64_t sz) : x(sx), y(sy), z(sz) {}
     bool operator==(const CSize&) const = default;
-    // Number of pixels; 0 when any extent is 0 or negative.
-    int64_t Count() const { return (x > 0 && y > 0 && z > 0) ? x * y * z : 0; }
+    // Number of pixels; 0 when any extent is 0 or negative, INT64_MAX when the
+    // product does not fit in 64 bits (no image has such a size).
+    int64_t Count() const {
+        if (x <= 0 || y <= 0 || z <= 0) return 0;
+        int64_t n = 0;
+        if (__builtin_mul_overflow(x, y, &n) || __builtin_mul_overflow(n, z, &n)) return INT64_MAX;
+        return n;
+    }
 };
 
 // A position or size in text form, "(x, y, z)".
@@ -61,8 +67,9 @@ public:
 
 class CImage : public IImage {
 public:
-    // All pixels start at zero. Negative extents throw CException; the border
-    // is recorded but adds no pixels.
+    // All pixels start at zero. Negative extents, or extents whose byte count
+    // does not fit in 64 bits, throw CException; the border is recorded but adds
+    // no pixels.
     CImage(CPixelType type, CSize size, CSize border = CSize(0, 0, 0));
     CImage(const CImage& other);
     CImage& operator=(const CImage&) = delete;
