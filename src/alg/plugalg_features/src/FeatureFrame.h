@@ -94,6 +94,15 @@ CImage* MakeMaskCrop(const Inputs& in, uint32_t label, int64_t x0, int64_t y0, i
 using ComputeFn = std::function<void(const RegionView&, std::vector<double>&)>;
 using ValueVectorFn = std::function<void(const float* matrix, CValueVector* output, unsigned nRegions)>;
 
+// The per-region call of a node whose ComputeRegion takes the mask form: the
+// whole input 0, the region's mask crop, the crop's origin, the features.
+template <class Node>
+ComputeFn MaskFormCall(Node* node) {
+    return [node](const RegionView& r, std::vector<double>& features) {
+        node->ComputeRegion(*r.inputs->grey, *r.mask, r.x0, r.y0, features);
+    };
+}
+
 struct RunPlan {
     Thrower fail;
     InputPlan inputs;

@@ -115,9 +115,7 @@ void CPBinNbhHist::Run() {
     plan.nFeatures = m_nFeatures;
     plan.verbose = verbose;
     plan.crop = frame::Crop::Mask;
-    plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
-        ComputeRegion(*region.inputs->grey, *region.mask, region.x0, region.y0, features);
-    };
+    plan.compute = frame::MaskFormCall(this);
     plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
     frame::Run(*this, plan);
 }

@@ -212,9 +212,7 @@ void CPHoughEntropy::Run() {
     plan.verbose = verbose;
     // The mask spans the box's depth; only its first plane is read (see the class comment).
     plan.crop = frame::Crop::Mask3D;
-    plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
-        ComputeRegion(*region.inputs->grey, *region.mask, region.x0, region.y0, features);
-    };
+    plan.compute = frame::MaskFormCall(this);
     plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
     frame::Run(*this, plan);
 }
