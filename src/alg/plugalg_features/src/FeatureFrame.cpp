@@ -239,8 +239,9 @@ void DescribeSetup(CValueMap& setup, const SetupPlan& s) {
     for (const auto& [key, text] : s.identity) setup.SetEntry(key, new CValueString(text));
 
     auto params = std::make_unique<CValueMap>();
-    params->SetEntry("verbose", new CValueBool(s.verbose));
+    if (!s.verboseLast) params->SetEntry("verbose", new CValueBool(s.verbose));
     if (s.addParameters) s.addParameters(*params);
+    if (s.verboseLast) params->SetEntry("verbose", new CValueBool(s.verbose));
     setup.SetEntry("parameters", params.release());
 
     auto inputs = std::make_unique<CValueMap>();

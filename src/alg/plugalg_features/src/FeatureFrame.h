@@ -154,8 +154,9 @@ struct SetupPlan {
     // String entries written right after "pluginType" (Hist: "subType", "name").
     std::vector<std::pair<std::string, std::string>> identity;
     bool verbose = false;
-    // Adds the node's own entries to "parameters" after "verbose".
+    // Adds the node's own entries to "parameters" after "verbose" (before it with verboseLast).
     std::function<void(CValueMap&)> addParameters;
+    bool verboseLast = false;
     std::string inputLabels[2] = {"Data Image", "Label Image"};
     std::string outputLabels[2] = {"Calculated features output as image", "Calculated features as CValueVector"};
     std::optional<std::string> pluginSubType;
