@@ -137,6 +137,26 @@ TEST(PCovbin, ChecksInTheirOrder) {
                              {Check::LabelImage, "Second input is not an image"},
                              {Check::LabelType, "The label image is not of type IMAGE_GREY_F"}},
                             "The number of regions is zero!!", IMAGE_GREY_8);
+    // A value that is no image at all meets the host's unwrapping at the same
+    // points: input 0 before input 1 is looked for, input 1 after input 0's type.
+    CValueLong number(3);
+    auto grey = test::FilledImage(3, 3, 1.0f), bytes = std::make_unique<CImage>(IMAGE_GREY_8, CSize(3, 3, 1));
+    CValueOwnedPointer<CImage> greyValue(grey.get(), 0), bytesValue(bytes.get(), 0);
+    const std::vector<std::pair<CValue*, std::string>> cases = {
+        {&greyValue, "the value is not an image"}, {&bytesValue, "The first input image is not of type IMAGE_GREY_F"}};
+    {
+        CPCovbin node;
+        node.SetStackInput(0, &number);
+        const CException e = test::CatchException([&] { node.Run(); });
+        EXPECT_EQ(e.Message(), "the value is not an image");
+        EXPECT_NE(e.Location(), kLocation);
+    }
+    for (const auto& [input0, message] : cases) {
+        CPCovbin node;
+        node.SetStackInput(0, input0);
+        node.SetStackInput(1, &number);
+        EXPECT_EQ(test::CatchException([&] { node.Run(); }).Message(), message);
+    }
     EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "14"), "Covbin");
 }
 

@@ -140,16 +140,19 @@ void ExpectInputChecks(const std::function<CPNode*()>& make, const std::string& 
         for (std::size_t i = 0; i < k; ++i) {
             const Check c = checks[i].what;
             grey |= c == Check::GreyNull || c == Check::GreyType || c == Check::GreyImage || c == Check::Unwrap ||
-                    c == Check::UnwrapGrey;
-            labels |= c == Check::LabelNull || c == Check::LabelType || c == Check::LabelImage || c == Check::Unwrap;
+                    c == Check::UnwrapGrey || c == Check::GreyEmpty;
+            labels |= c == Check::LabelNull || c == Check::LabelType || c == Check::LabelImage || c == Check::Unwrap ||
+                      c == Check::LabelEmpty;
         }
         if (grey) h.Connect(0, FilledImage(3, 3, 1.0f));
         if (labels) h.Connect(1, FilledImage(3, 3, 1.0f));
         switch (checks[k].what) {
             case Check::GreyNull: h.Connect(0, nullptr); break;
             case Check::LabelNull: h.Connect(1, nullptr); break;
-            case Check::GreyImage: h.ConnectEmpty(0); break;
-            case Check::LabelImage: h.ConnectEmpty(1); break;
+            case Check::GreyImage:
+            case Check::GreyEmpty: h.ConnectEmpty(0); break;
+            case Check::LabelImage:
+            case Check::LabelEmpty: h.ConnectEmpty(1); break;
             case Check::GreyType:
                 h.Connect(0, std::make_unique<CImage>(wrongType, CSize(3, 3, 1)));
                 if (!labels) h.Connect(1, FilledImage(3, 3, 1.0f));

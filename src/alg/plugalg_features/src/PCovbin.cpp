@@ -92,10 +92,10 @@ void CPCovbin::Run() {
     frame::RunPlan plan;
     plan.fail = {frame::RunLocation(kName), std::nullopt};
     plan.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
-                          {frame::Check::GreyImage, "First input is not an image"},
+                          {frame::Check::GreyEmpty, "First input is not an image"},
                           {frame::Check::LabelNull, "Label image is NULL"},
                           {frame::Check::GreyType, "The first input image is not of type IMAGE_GREY_F"},
-                          {frame::Check::LabelImage, "Second input is not an image"},
+                          {frame::Check::LabelEmpty, "Second input is not an image"},
                           {frame::Check::LabelType, "The label image is not of type IMAGE_GREY_F"}};
     plan.nFeatures = m_nFeatures;
     plan.verbose = verbose;

@@ -17,10 +17,11 @@ namespace KELO {
 // input 0 are never read; input 0 only gives the image size.
 //
 // Decisions of ours:
-// - A value of input 0 or input 1 that holds no image is refused with the
-//   node's location: "First input is not an image" (checked right after the
+// - An image value of input 0 or input 1 that holds no image is refused with
+//   the node's location: "First input is not an image" (checked right after the
 //   null check of input 0) and "Second input is not an image" (right before the
-//   type check of the label image).
+//   type check of the label image). A value that is no image at all meets the
+//   host's own unwrapping failure at the same points.
 // - The foreground count is kept in 64 bits; it equals a 32-bit count for every
 //   mask below two billion pixels and cannot overflow for larger ones.
 // - ComputeRegion refuses a mask that is not IMAGE_GREY_F with a CException
