@@ -8,11 +8,14 @@
 
 #include "PArea.h"
 #include "PBinNbhHist.h"
+#include "PCovbin.h"
 #include "PGeometry.h"
 #include "PHaralick.h"
 #include "PHist.h"
 #include "PHoughEntropy.h"
 #include "PLBPHist.h"
+#include "PRotHistVar.h"
+#include "PShiftHistVar.h"
 #include "PStatistics.h"
 #include "PXYEntropy.h"
 
@@ -34,8 +37,11 @@ const Row kRows[] = {
     {"BinNbhHist", &Make<CPBinNbhHist>, 4},
     {"HoughEntropy", &Make<CPHoughEntropy>, 6},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
+    {"Covbin", &Make<CPCovbin>, 14},
     {"Area", &Make<CPArea>, 15},
     {"Statistics", &Make<features::CPStatistics>, 20},
+    {"RotHistVar", &Make<CPRotHistVar>, 22},
+    {"ShiftHistVar", &Make<CPShiftHistVar>, 12},
 };
 }  // namespace
 
