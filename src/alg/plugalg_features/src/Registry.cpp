@@ -6,13 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "PAbis.h"
 #include "PArea.h"
 #include "PBinNbhHist.h"
+#include "PBorder.h"
 #include "PGeometry.h"
 #include "PHaralick.h"
 #include "PHist.h"
 #include "PHoughEntropy.h"
 #include "PLBPHist.h"
+#include "PShadow.h"
 #include "PStatistics.h"
 #include "PXYEntropy.h"
 
@@ -34,8 +37,11 @@ const Row kRows[] = {
     {"BinNbhHist", &Make<CPBinNbhHist>, 4},
     {"HoughEntropy", &Make<CPHoughEntropy>, 6},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
+    {"Abis", &Make<CPAbis>, -1},
     {"Area", &Make<CPArea>, 15},
+    {"Border", &Make<CPBorder>, 18},
     {"Statistics", &Make<features::CPStatistics>, 20},
+    {"Shadow", &Make<CPShadow>, 25},
 };
 }  // namespace
 
