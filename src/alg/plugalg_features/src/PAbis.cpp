@@ -110,8 +110,8 @@ void CPAbis::ComputeRegion(const CImage* crop, std::vector<double>& features, in
     // Maximum pooling. The cell column depends on x alone, so it is worked out
     // once per crop column.
     std::vector<uint8_t> filled(static_cast<std::size_t>(cells), 0);
-    std::vector<int64_t> column(static_cast<std::size_t>(w));
-    for (int64_t x = 0; x < w; ++x) column[x] = CellOf(x, width, w);
+    std::vector<uint32_t> column(static_cast<std::size_t>(w));  // cells < 2^20
+    for (int64_t x = 0; x < w; ++x) column[x] = static_cast<uint32_t>(CellOf(x, width, w));
     const float* px = crop->Pixels<float>();
     for (int64_t y = 0; y < h; ++y) {
         const int64_t rowStart = CellOf(y, height, h) * width;
