@@ -150,8 +150,10 @@ TEST(PBorder, ComputeRegionContract) {
     V f(3, 5.0);
     CPBorder().ComputeRegion(nullptr, mask.get(), f);
     EXPECT_EQ(f, V(3, 0.0));
-    // Crops of another width or height: zeros, nothing read past either image.
-    for (const auto& other : {test::FilledImage(3, 3, 2.0f), test::FilledImage(4, 2, 2.0f)}) {
+    // Crops of another width or height, or a grey-value crop without a plane:
+    // zeros, nothing read past either image.
+    for (const auto& other :
+         {test::FilledImage(3, 3, 2.0f), test::FilledImage(4, 2, 2.0f), test::FilledImage(4, 3, 2.0f, 0)}) {
         f.assign(3, 5.0);
         CPBorder().ComputeRegion(other.get(), mask.get(), f);
         EXPECT_EQ(f, V(3, 0.0));

@@ -157,7 +157,11 @@ TEST(PShadow, ComputeRegionContract) {
     V f(12, 5.0);
     CPShadow().ComputeRegion(grey.get(), nullptr, f);
     EXPECT_EQ(f, V(12, 0.0));
-    for (const auto& other : {test::FilledImage(3, 3, 2.0f), test::FilledImage(4, 2, 2.0f)}) {
+    // Crops of another width or height, or a grey-value crop without a plane
+    // next to a mask with outside pixels: zeros, nothing read past either image.
+    mask->Pixels<float>()[1] = 0.0f;
+    for (const auto& other :
+         {test::FilledImage(3, 3, 2.0f), test::FilledImage(4, 2, 2.0f), test::FilledImage(4, 3, 2.0f, 0)}) {
         f.assign(12, 5.0);
         CPShadow().ComputeRegion(other.get(), mask.get(), f);
         EXPECT_EQ(f, V(12, 0.0));

@@ -53,8 +53,10 @@ void CPBorder::ComputeRegion(const CImage* grey, const CImage* mask, std::vector
         throw CException(frame::RunLocation(kName), "The grey-value crop is not of type IMAGE_GREY_F", nullptr);
     if (mask->Type() != IMAGE_GREY_F)
         throw CException(frame::RunLocation(kName), "The mask image is not of type IMAGE_GREY_F", nullptr);
-    const int64_t w = ms.z > 0 ? ms.x : 0;
-    const int64_t h = ms.z > 0 ? ms.y : 0;
+    // Plane 0 of each crop is read; a crop without any plane has nothing to read.
+    const bool planes = gs.z > 0 && ms.z > 0;
+    const int64_t w = planes ? ms.x : 0;
+    const int64_t h = planes ? ms.y : 0;
     if (w <= 0 || h <= 0) return;
     const float* g = grey->Pixels<float>();
     const float* m = mask->Pixels<float>();

@@ -46,8 +46,8 @@ public:
 
     // Sets features[0..2] to 0, then fills them from the region's grey-value crop
     // and mask crop (foreground: pixel != 0.0) of equal extents; plane 0 of each
-    // is read. A null crop or crops of differing width or height leave the
-    // zeros. A vector shorter than three throws std::out_of_range.
+    // is read. A null crop, crops of differing width or height, or a crop of no
+    // plane leave the zeros. A vector shorter than three throws std::out_of_range.
     virtual void ComputeRegion(const CImage* grey, const CImage* mask, std::vector<double>& features) const;
 
 private:

@@ -47,8 +47,9 @@ public:
 
     // Sets features[0..11] to 0, then fills them from the region's grey-value
     // crop and mask crop (region: pixel != 0.0, a NaN counts; outside: == 0.0);
-    // plane 0 of each is read. A null crop or crops of differing width or height
-    // leave the zeros. A vector shorter than twelve throws std::out_of_range.
+    // plane 0 of each is read. A null crop, crops of differing width or height,
+    // or a crop of no plane leave the zeros. A vector shorter than twelve throws
+    // std::out_of_range.
     virtual void ComputeRegion(const CImage* grey, const CImage* mask, std::vector<double>& features) const;
 
     // The line-fit measure of g[0..8] (0 when one of them is 0).
