@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "PAbis.h"
 #include "PArea.h"
 #include "PBinNbhHist.h"
+#include "PBorder.h"
 #include "PCovbin.h"
 #include "PGeometry.h"
 #include "PHaralick.h"
@@ -15,6 +17,7 @@
 #include "PHoughEntropy.h"
 #include "PLBPHist.h"
 #include "PRotHistVar.h"
+#include "PShadow.h"
 #include "PShiftHistVar.h"
 #include "PStatistics.h"
 #include "PXYEntropy.h"
@@ -38,9 +41,12 @@ const Row kRows[] = {
     {"HoughEntropy", &Make<CPHoughEntropy>, 6},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
     {"Covbin", &Make<CPCovbin>, 14},
+    {"Abis", &Make<CPAbis>, -1},
     {"Area", &Make<CPArea>, 15},
+    {"Border", &Make<CPBorder>, 18},
     {"Statistics", &Make<features::CPStatistics>, 20},
     {"RotHistVar", &Make<CPRotHistVar>, 22},
+    {"Shadow", &Make<CPShadow>, 25},
     {"ShiftHistVar", &Make<CPShiftHistVar>, 12},
 };
 }  // namespace
