@@ -16,6 +16,8 @@
 
 #include "Exports.h"
 #include "ImageIO.h"
+#include "NpyIO.h"
+#include "TiffIO.h"
 #include "Registry.h"
 #include "ValueJson.h"
 
