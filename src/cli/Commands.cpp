@@ -267,7 +267,7 @@ FileIdentity IdentityOf(const std::string& path) {
         id.inode = st.st_ino;
     }
     std::error_code ec;
-    id.path = fs::weakly_canonical(fs::path(path), ec).string();
+    id.path = fs::weakly_canonical(fs::absolute(fs::path(path), ec), ec).string();
     if (ec) id.path = fs::absolute(fs::path(path), ec).lexically_normal().string();
     return id;
 }

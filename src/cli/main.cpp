@@ -2,6 +2,7 @@
 // files, as a host would. See Commands.h for the commands, Errors.h for the
 // exit statuses.
 #include <CLI/CLI.hpp>
+#include <charconv>
 #include <iostream>
 #include <limits>
 #include <string>
@@ -84,7 +85,17 @@ int main(int argc, char** argv) {
         ->add_option("--max-pixels", run.limits.maxPixels,
                      "Refuse an image of more pixels (width x height x depth) than this; default: what this "
                      "machine's memory holds (" + std::to_string(DefaultMaxPixels()) + ")")
-        ->check(CLI::Range(uint64_t{1}, std::numeric_limits<uint64_t>::max()));
+        ->check([](const std::string& text) {
+            // Digits only, within range: the conversion alone would take "-3" as 2^64 - 3.
+            uint64_t n = 0;
+            const char* end = text.data() + text.size();
+            const auto res = std::from_chars(text.data(), end, n);
+            const bool ok = !text.empty() && text[0] != '-' && text[0] != '+' && res.ec == std::errc() &&
+                            res.ptr == end && n > 0;
+            return ok ? std::string()
+                      : "takes a whole number from 1 to " + std::to_string(std::numeric_limits<uint64_t>::max()) +
+                            ", not '" + text + "'";
+        });
 
     InstallInterruptCleanup();
     try {
