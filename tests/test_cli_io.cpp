@@ -464,7 +464,9 @@ TEST(LabelWarnings, ValuesThatAreNotWholeOrNotExactAsFloat) {
                   "16777217 at (2, 0), becomes 16777216); labels that become equal as floats merge into one region")
             << SampleTypeName(type);
         // With --native a uint32 image reaches the node as it is stored.
-        if (type == SampleType::U32) EXPECT_TRUE(LabelWarnings(big, true).empty());
+        if (type == SampleType::U32) {
+            EXPECT_TRUE(LabelWarnings(big, true).empty());
+        }
     }
     // A float64 label of 1.5 becomes the float 1.5, not a whole number.
     EXPECT_EQ(LabelWarnings(Labels(SampleType::F64, 2, 1, 1, {1.5, 1}), false).size(), 1u);
