@@ -11,6 +11,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "ImageIOCommon.h"
@@ -204,7 +205,9 @@ void CollectChunks(TIFF* t, const std::string& path, int page, const PageFormat&
 // Two strips or tiles that share bytes of the file would let a small file
 // declare one block of data again and again; real files never do this.
 void CheckDistinct(const std::string& path, std::vector<Chunk>& chunks) {
-    std::sort(chunks.begin(), chunks.end(), [](const Chunk& a, const Chunk& b) { return a.begin < b.begin; });
+    std::sort(chunks.begin(), chunks.end(), [](const Chunk& a, const Chunk& b) {
+        return std::tie(a.begin, a.page, a.index) < std::tie(b.begin, b.page, b.index);
+    });
     // Sorted by their start, two chunks overlap only if some neighbours do.
     for (std::size_t i = 1; i < chunks.size(); ++i)
         if (chunks[i].begin < chunks[i - 1].end)
