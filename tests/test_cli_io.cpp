@@ -468,6 +468,10 @@ TEST(LabelWarnings, ValuesThatAreNotWholeOrNotExactAsFloat) {
             EXPECT_TRUE(LabelWarnings(big, true).empty());
         }
     }
+    // The largest 32-bit label rounds up to 2^32, which is background.
+    w = LabelWarnings(Labels(SampleType::U32, 2, 1, 1, {4294967295.0, 5}), false);
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_NE(w[0].find("(the first: 4294967295 at (0, 0), becomes 4294967296)"), std::string::npos) << w[0];
     // A float64 label of 1.5 becomes the float 1.5, not a whole number.
     EXPECT_EQ(LabelWarnings(Labels(SampleType::F64, 2, 1, 1, {1.5, 1}), false).size(), 1u);
     // Ordinary labels, NaN and infinities raise nothing.

@@ -72,11 +72,11 @@ void ScanPixels(const Raster& r, bool native, Scan& scan) {
                 T v;
                 std::memcpy(&v, src + i * sizeof(T), sizeof(T));
                 const float f = ToFloat(v);
-                // The value the node reads: the float, or the stored integer.
-                const double seen = native ? ToDouble(v) : static_cast<double>(f);
-                if (!(seen >= 1.0 && seen < kLabelEnd)) continue;  // background, NaN included
                 if constexpr (kMayBeInexact) {
-                    if (!native && ToDouble(v) > kExactEnd) {
+                    // A stored label (below 2^32) that the float changes; it may
+                    // even round up to 2^32 and so become background.
+                    const double d = ToDouble(v);
+                    if (!native && d > kExactEnd && d < kLabelEnd) {
                         const long double stored = static_cast<long double>(v);
                         if (stored == std::trunc(stored) && static_cast<long double>(f) != stored &&
                             scan.inexact++ == 0)
@@ -84,6 +84,9 @@ void ScanPixels(const Raster& r, bool native, Scan& scan) {
                                                 Shortest(static_cast<double>(f));
                     }
                 }
+                // The value the node reads: the float, or the stored integer.
+                const double seen = native ? ToDouble(v) : static_cast<double>(f);
+                if (!(seen >= 1.0 && seen < kLabelEnd)) continue;  // background, NaN included
                 if (seen != std::trunc(seen) && scan.nonWhole++ == 0)
                     scan.firstNonWhole = Shortest(seen) + " at " + Position(x, y, z, r.depth);
                 if (!scan.boxesKept) continue;

@@ -15,8 +15,9 @@ namespace regionfeat {
 // - label values of 1 and more that are not whole numbers: the region table
 //   truncates them toward zero, while nodes that build a region mask compare
 //   pixel == label, so such pixels are missing from those masks;
-// - whole numbers above 2^24 that conversion to float changes (integer files
-//   of 32 or 64 bits, float64 files), so that distinct labels may merge;
+// - whole numbers from 2^24 + 1 to 2^32 - 1 that conversion to float changes
+//   (integer files of 32 or 64 bits, float64 files), so that distinct labels
+//   may merge (and the largest ones round up to 2^32, background);
 // - regions whose bounding boxes add up to more than 16 times the image, the
 //   pixels that nodes working per box must visit.
 // The box check keeps one box per label number and is skipped when the
