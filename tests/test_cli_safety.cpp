@@ -390,8 +390,10 @@ TEST_F(Safety, AnInterruptedRunLeavesNoTemporaryFileAndNoOutput) {
             bool ended = false;
             while (!ended && std::chrono::steady_clock::now() < deadline) {
                 if (TemporaryFiles().empty()) {
-                    int status = 0;
-                    ended = waitpid(pid, &status, WNOHANG | WNOWAIT) == pid;
+                    // Ended already? (Left to Finish to reap.)
+                    siginfo_t info{};
+                    ended = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                            info.si_pid == pid;
                     if (!ended) std::this_thread::sleep_for(std::chrono::microseconds(200));
                     continue;
                 }
