@@ -17,8 +17,8 @@
 #include "Exports.h"
 #include "ImageIO.h"
 #include "NpyIO.h"
-#include "TiffIO.h"
 #include "Registry.h"
+#include "TiffIO.h"
 #include "ValueJson.h"
 
 using namespace regionfeat;

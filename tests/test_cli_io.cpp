@@ -21,8 +21,8 @@
 #include "ImageIO.h"
 #include "LabelCheck.h"
 #include "NpyIO.h"
-#include "TiffIO.h"
 #include "Output.h"
+#include "TiffIO.h"
 #include "ValueJson.h"
 #include "kelo/Image.h"
 
@@ -493,8 +493,9 @@ TEST(LabelWarnings, BoundingBoxesFarAboveTheImage) {
     EXPECT_TRUE(LabelWarnings(diagonalLabels(16, 0), false).empty());
     const std::vector<std::string> w = LabelWarnings(diagonalLabels(17, 0), false);
     ASSERT_EQ(w.size(), 1u);
-    EXPECT_EQ(w[0], "the regions' bounding boxes cover 68 pixels, 17 times the image: nodes that work per box will "
-                    "take long");
+    EXPECT_EQ(w[0],
+              "the regions' bounding boxes cover 68 pixels, 17 times the image: nodes that work per box will "
+              "take long");
 
     // Boxes are measured by a plain loop here on random labels and compared.
     std::vector<double> v(40 * 30);

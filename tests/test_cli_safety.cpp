@@ -88,16 +88,16 @@ std::string TiffFile(const std::string& data, const std::vector<std::vector<Tag>
 // An 8-bit page in strips, uncompressed unless compression says otherwise.
 std::vector<Tag> StripPage(uint32_t w, uint32_t h, uint32_t rowsPerStrip, std::vector<uint32_t> offsets,
                            std::vector<uint32_t> counts, uint32_t compression = 1) {
-    return {{256, 4, {w}},       {257, 4, {h}}, {258, 3, {8}},         {259, 3, {compression}}, {262, 3, {1}},
-            {273, 4, offsets},   {277, 3, {1}}, {278, 4, {rowsPerStrip}}, {279, 4, counts}, {339, 3, {1}}};
+    return {{256, 4, {w}},    {257, 4, {h}},     {258, 3, {8}}, {259, 3, {compression}},
+            {262, 3, {1}},    {273, 4, offsets}, {277, 3, {1}}, {278, 4, {rowsPerStrip}},
+            {279, 4, counts}, {339, 3, {1}}};
 }
 
 // An uncompressed 8-bit page in square tiles.
 std::vector<Tag> TilePage(uint32_t w, uint32_t h, uint32_t tile, std::vector<uint32_t> offsets,
                           std::vector<uint32_t> counts) {
-    return {{256, 4, {w}},    {257, 4, {h}},     {258, 3, {8}},       {259, 3, {1}},      {262, 3, {1}},
-            {277, 3, {1}},    {322, 4, {tile}},  {323, 4, {tile}},    {324, 4, offsets},  {325, 4, counts},
-            {339, 3, {1}}};
+    return {{256, 4, {w}},    {257, 4, {h}},    {258, 3, {8}},     {259, 3, {1}},    {262, 3, {1}}, {277, 3, {1}},
+            {322, 4, {tile}}, {323, 4, {tile}}, {324, 4, offsets}, {325, 4, counts}, {339, 3, {1}}};
 }
 
 // A deflate-compressed 8-bit TIFF of one page whose every pixel is value.
@@ -326,8 +326,8 @@ TEST_F(Safety, AnOutputThatIsAnInputIsRefusedBeforeAnythingRuns) {
     const Case cases[] = {
         {m_labels, m_labels, "output '" + m_labels + "' is the input '" + m_labels + "'"},
         {m_labels, m_grey, "output '" + m_grey + "' is the input '" + m_grey + "'"},
-        {m_labels, Path("link.npy"), "is the input '" + m_labels + "'"},        // through a symbolic link
-        {m_labels, Path("hard.tif"), "is the input '" + m_grey + "'"},          // a hard link
+        {m_labels, Path("link.npy"), "is the input '" + m_labels + "'"},           // through a symbolic link
+        {m_labels, Path("hard.tif"), "is the input '" + m_grey + "'"},             // a hard link
         {m_labels, Path("sub/../labels.npy"), "is the input '" + m_labels + "'"},  // another spelling
         {Path("link.npy"), m_labels, "is the input '" + Path("link.npy") + "'"},   // the input is the link
     };
@@ -347,7 +347,8 @@ TEST_F(Safety, AnOutputThatIsAnInputIsRefusedBeforeAnythingRuns) {
 
 TEST_F(Safety, ADirectoryIsNamedAsSuch) {
     fs::create_directory(Path("d.csv"));
-    ExpectOneLine(Run({"run", "Area", Path("d.csv"), m_labels}), 2, Path("d.csv") + ": is a directory, not an image file");
+    ExpectOneLine(Run({"run", "Area", Path("d.csv"), m_labels}), 2,
+                  Path("d.csv") + ": is a directory, not an image file");
     ExpectOneLine(Run({"run", "Area", m_grey, m_dir + "/"}), 2, m_dir + "/: is a directory, not an image file");
     ExpectOneLine(Run({"run", "Area", m_grey, m_labels, "-o", Path("d.csv")}), 2,
                   "output '" + Path("d.csv") + "' is a directory; give a file name in it, such as '" + Path("d.csv") +
@@ -430,9 +431,9 @@ TEST_F(Safety, FilesThatDeclareMoreThanTheyHoldCostLittleBeforeRefusal) {
     WriteFile(Path("interlaced.png"), InterlacedPngHeaderOnly(100000, 30000));
     // A tiled 20000 x 20000 TIFF whose 6241 tile offsets all point at one tile.
     const uint32_t tiles = (20000 + 255) / 256 * ((20000 + 255) / 256);
-    WriteFile(Path("tiles.tif"), TiffFile(std::string(256 * 256, '\1'),
-                                          {TilePage(20000, 20000, 256, std::vector<uint32_t>(tiles, 8),
-                                                    std::vector<uint32_t>(tiles, 256 * 256))}));
+    WriteFile(Path("tiles.tif"),
+              TiffFile(std::string(256 * 256, '\1'), {TilePage(20000, 20000, 256, std::vector<uint32_t>(tiles, 8),
+                                                               std::vector<uint32_t>(tiles, 256 * 256))}));
     // 20000 pages of 64 x 64 whose strips are all the same 4096 bytes.
     WriteFile(Path("pages.tif"),
               TiffFile(std::string(64 * 64, '\1'), std::vector(20000, StripPage(64, 64, 64, {8}, {64 * 64}))));
@@ -446,7 +447,8 @@ TEST_F(Safety, FilesThatDeclareMoreThanTheyHoldCostLittleBeforeRefusal) {
 
     const std::pair<std::string, std::string> cases[] = {
         {"interlaced.png", ""},
-        {"tiles.tif", "page 1 tile 1 and page 1 tile 0 share bytes of the file: the file holds less data than it declares"},
+        {"tiles.tif",
+         "page 1 tile 1 and page 1 tile 0 share bytes of the file: the file holds less data than it declares"},
         {"pages.tif", "page 2 strip 0 and page 1 strip 0 share bytes of the file"},
         {"short.npy", "truncated NPY data (16 of 1600000000 bytes)"},
         {"endless.tif", "more than the limit of "},
@@ -523,14 +525,15 @@ TEST_F(Safety, StripsAndTilesMustLieInTheFileAndHoldTheirOwnData) {
               Path("pages.tif") +
                   ": page 2 strip 0 and page 1 strip 0 share bytes of the file: the file holds less data than it "
                   "declares");
-    const std::string beyond = refusal("beyond.tif", TiffFile(eight + eight, {StripPage(4, 4, 2, {8, 100000}, {8, 8})}));
-    EXPECT_EQ(beyond, Path("beyond.tif") + ": page 1 strip 1 lies beyond the end of the file (bytes 100000 to 100008 of " +
+    const std::string beyond =
+        refusal("beyond.tif", TiffFile(eight + eight, {StripPage(4, 4, 2, {8, 100000}, {8, 8})}));
+    EXPECT_EQ(beyond, Path("beyond.tif") +
+                          ": page 1 strip 1 lies beyond the end of the file (bytes 100000 to 100008 of " +
                           std::to_string(fs::file_size(Path("beyond.tif"))) + ")");
     // Uncompressed, a strip of two rows of 4 pixels needs 8 bytes.
     EXPECT_EQ(refusal("short.tif", TiffFile(eight + eight, {StripPage(4, 4, 2, {8, 16}, {8, 7})})),
               Path("short.tif") + ": page 1 strip 1 holds 7 bytes; uncompressed it needs 8");
-    EXPECT_EQ(refusal("tiles.tif", TiffFile(std::string(256, '\1'),
-                                            {TilePage(32, 16, 16, {8, 8}, {256, 256})})),
+    EXPECT_EQ(refusal("tiles.tif", TiffFile(std::string(256, '\1'), {TilePage(32, 16, 16, {8, 8}, {256, 256})})),
               Path("tiles.tif") +
                   ": page 1 tile 1 and page 1 tile 0 share bytes of the file: the file holds less data than it "
                   "declares");
@@ -581,8 +584,8 @@ TEST_F(Safety, ANodesFailureIsReportedAsItStands) {
         {"other", 1, "error: the node threw an exception that is not a standard one\n"},
     };
     for (const Case& c : cases) {
-        const Outcome r =
-            Run({"run", "Fails", m_grey, m_labels, "-p", std::string("failure=") + c.failure}, kNoLimit, FAILING_MODULE);
+        const Outcome r = Run({"run", "Fails", m_grey, m_labels, "-p", std::string("failure=") + c.failure}, kNoLimit,
+                              FAILING_MODULE);
         EXPECT_EQ(r.status, c.status) << c.failure;
         EXPECT_EQ(r.err, c.err) << c.failure;
         EXPECT_EQ(r.out, "") << c.failure;

@@ -21,7 +21,7 @@ struct Box {
     uint32_t minY = std::numeric_limits<uint32_t>::max(), maxY = 0;
 };
 
-constexpr uint64_t kSparseFactor = 16;  // warn above this many times the image
+constexpr uint64_t kSparseFactor = 16;      // warn above this many times the image
 constexpr double kLabelEnd = 4294967296.0;  // 2^32: labels are 1 .. 2^32 - 1
 constexpr double kExactEnd = 16777216.0;    // 2^24: every whole number up to it is a float
 
@@ -97,8 +97,8 @@ void ScanPixels(const Raster& r, bool native, Scan& scan) {
                     continue;
                 }
                 if (label > scan.boxes.size())
-                    scan.boxes.resize(std::min<uint64_t>(std::max<uint64_t>(label, 2 * scan.boxes.size()),
-                                                         scan.boxLimit));
+                    scan.boxes.resize(
+                        std::min<uint64_t>(std::max<uint64_t>(label, 2 * scan.boxes.size()), scan.boxLimit));
                 Box& b = scan.boxes[label - 1];
                 const auto ux = static_cast<uint32_t>(x), uy = static_cast<uint32_t>(y);
                 b.minX = std::min(b.minX, ux);
@@ -118,8 +118,8 @@ std::vector<std::string> LabelWarnings(const Raster& labels, bool native) {
 
     std::vector<std::string> warnings;
     if (scan.nonWhole)
-        warnings.push_back(std::to_string(scan.nonWhole) + " label pixels are not whole numbers (the first: " +
-                           scan.firstNonWhole +
+        warnings.push_back(std::to_string(scan.nonWhole) +
+                           " label pixels are not whole numbers (the first: " + scan.firstNonWhole +
                            "); the region table counts such a pixel in the label it truncates to, but nodes that "
                            "build a region mask compare pixel == label and leave it out of the mask");
     if (scan.inexact)

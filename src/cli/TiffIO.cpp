@@ -190,8 +190,8 @@ void CollectChunks(TIFF* t, const std::string& path, int page, const PageFormat&
             if (tiled) {
                 needed = TIFFTileSize64(t);
             } else {
-                const uint64_t first = static_cast<uint64_t>(i % ((f.height + rowsPerStrip - 1) / rowsPerStrip)) *
-                                       rowsPerStrip;
+                const uint64_t first =
+                    static_cast<uint64_t>(i % ((f.height + rowsPerStrip - 1) / rowsPerStrip)) * rowsPerStrip;
                 needed = TIFFVStripSize64(t, static_cast<uint32_t>(std::min<uint64_t>(rowsPerStrip, f.height - first)));
             }
             if (count < needed)
@@ -240,8 +240,8 @@ void ReadTiffPage(TIFF* t, const std::string& path, int page, const PageFormat& 
             out.bytes.resize(base + rows * rowBytes);
             for (uint32_t tx = 0; tx < w; tx += tw) {
                 if (TIFFReadTile(t, tile.data(), tx, ty, 0, 0) < 0)
-                    FailTiff(path,
-                             where + "cannot read the tile at (" + std::to_string(tx) + ", " + std::to_string(ty) + ")");
+                    FailTiff(path, where + "cannot read the tile at (" + std::to_string(tx) + ", " +
+                                       std::to_string(ty) + ")");
                 const std::size_t cols = std::min(tw, w - tx);
                 for (uint32_t r = 0; r < rows; ++r)
                     std::memcpy(out.bytes.data() + base + r * rowBytes + tx * elem,

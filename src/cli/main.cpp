@@ -84,14 +84,15 @@ int main(int argc, char** argv) {
     runCmd
         ->add_option("--max-pixels", run.limits.maxPixels,
                      "Refuse an image of more pixels (width x height x depth) than this; default: what this "
-                     "machine's memory holds (" + std::to_string(DefaultMaxPixels()) + ")")
+                     "machine's memory holds (" +
+                         std::to_string(DefaultMaxPixels()) + ")")
         ->check([](const std::string& text) {
             // Digits only, within range: the conversion alone would take "-3" as 2^64 - 3.
             uint64_t n = 0;
             const char* end = text.data() + text.size();
             const auto res = std::from_chars(text.data(), end, n);
-            const bool ok = !text.empty() && text[0] != '-' && text[0] != '+' && res.ec == std::errc() &&
-                            res.ptr == end && n > 0;
+            const bool ok =
+                !text.empty() && text[0] != '-' && text[0] != '+' && res.ec == std::errc() && res.ptr == end && n > 0;
             return ok ? std::string()
                       : "takes a whole number from 1 to " + std::to_string(std::numeric_limits<uint64_t>::max()) +
                             ", not '" + text + "'";
