@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "ImageIO.h"
+#include "NpyIO.h"
 #include "PAbis.h"
 #include "Registry.h"
 #include "TestSupport.h"

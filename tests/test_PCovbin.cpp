@@ -5,6 +5,8 @@
 #include <random>
 
 #include "ImageIO.h"
+#include "TiffIO.h"
+#include "NpyIO.h"
 #include "PCovbin.h"
 #include "Registry.h"
 #include "TestSupport.h"

@@ -6,6 +6,9 @@
 #include <random>
 
 #include "ImageIO.h"
+#include "TiffIO.h"
+#include "NpyIO.h"
+#include "PngIO.h"
 #include "PRotHistVar.h"
 #include "Registry.h"
 #include "TestSupport.h"
@@ -175,14 +178,14 @@ TEST(PRotHistVar, CommandLineWithByteAndFloatImages) {
         g[i] = float(grey.As<uint8_t>()[i] = uint8_t(rng()));
         l[i] = labels.As<float>()[i] = float((i / W) / 4 + 1);  // three horizontal bands
     }
-    regionfeat::WritePng(dir + "/grey.png", grey);
+    regionfeat::WriteNpy(dir + "/grey.npy", grey);
     regionfeat::WriteTiff(dir + "/labels.tif", labels);
     regionfeat::WriteNpy(dir + "/labels.npy", labels);
     const std::vector<float> want = Features(Bytes(W, H, g), W, H, l);
     for (const char* labelFile : {"/labels.tif", "/labels.npy"})
         for (const bool native : {true, false}) {
             std::vector<std::string> args = {"--module", REGIONFEAT_MODULE, "run",         "RotHistVar",
-                                             dir + "/grey.png", dir + labelFile, "-o", dir + "/out.npy"};
+                                             dir + "/grey.npy", dir + labelFile, "-o", dir + "/out.npy"};
             if (native) args.push_back("--native");
             const test::ProgramResult r = test::RunProgram(REGIONFEAT_BIN, args);
             ASSERT_EQ(r.status, 0) << r.err;

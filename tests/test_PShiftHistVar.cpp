@@ -9,6 +9,9 @@
 #include <sstream>
 
 #include "ImageIO.h"
+#include "TiffIO.h"
+#include "NpyIO.h"
+#include "PngIO.h"
 #include "PShiftHistVar.h"
 #include "Registry.h"
 #include "TestSupport.h"
@@ -247,13 +250,13 @@ TEST(PShiftHistVar, CommandLineRunsTheByteWorkerWithNative) {
         grey.As<uint8_t>()[i] = uint8_t(rng());
         labels.As<float>()[i] = float((i % W) / 4 + 1);  // three vertical bands
     }
-    regionfeat::WritePng(dir + "/grey.png", grey);
+    regionfeat::WriteNpy(dir + "/grey.npy", grey);
     regionfeat::WriteTiff(dir + "/grey.tif", grey);
     regionfeat::WriteTiff(dir + "/labels.tif", labels);
     const Out want = RunNode(Bytes(W, H, std::vector<uint8_t>(grey.As<uint8_t>(), grey.As<uint8_t>() + W * H)),
                              test::FloatImage(W, H, std::vector<float>(labels.As<float>(), labels.As<float>() + W * H)),
                              -2, 3);
-    for (const char* file : {"/grey.png", "/grey.tif"})
+    for (const char* file : {"/grey.npy", "/grey.tif"})
         for (const bool native : {true, false}) {
             std::vector<std::string> args = {"--module", REGIONFEAT_MODULE, "run", "ShiftHistVar", dir + file,
                                              dir + "/labels.tif", "-p", "shift_x=-2", "-p", "shift_y=3", "-o",

@@ -16,7 +16,9 @@
 
 #include "Exports.h"
 #include "ImageIO.h"
+#include "NpyIO.h"
 #include "Registry.h"
+#include "TiffIO.h"
 #include "ValueJson.h"
 
 using namespace regionfeat;
@@ -231,6 +233,9 @@ TEST_F(Cli, UsageAndInputErrorsExitWithTwoAndOneLine) {
         {{"run", "Area", m_grey, m_labels, "-p", "verbose:double=1"}, "is a bool, not a double"},
         {{"run", "Area", m_grey, m_labels, "-o", Path("a.csv"), "-o", Path("a.xlsx")}, "a.xlsx': unknown extension"},
         {{"run", "Area", m_grey, m_labels, "-o", Path("nodir/a.csv")}, "does not exist"},
+        {{"run", "Area", m_grey, m_labels, "--max-pixels", "-3"}, "takes a whole number from 1 to"},
+        {{"run", "Area", m_grey, m_labels, "--max-pixels", "18446744073709551616"}, "takes a whole number"},
+        {{"run", "Area", m_grey, m_labels, "--max-pixels", "29"}, "more than the limit of 29 pixels"},
     };
     for (const Case& c : cases) {
         const Result r = Run(c.args, c.env);

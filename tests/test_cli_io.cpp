@@ -19,7 +19,10 @@
 
 #include "Commands.h"
 #include "ImageIO.h"
+#include "LabelCheck.h"
+#include "NpyIO.h"
 #include "Output.h"
+#include "TiffIO.h"
 #include "ValueJson.h"
 #include "kelo/Image.h"
 
@@ -282,6 +285,56 @@ TEST(Readers, PngGreyDepthsKeepTheirStoredValues) {
     ExpectImage(dir / "g8.png", SampleType::U8, 11, 9, 1, values);
 }
 
+TEST(Readers, InterlacedPngEqualsItsRowsAtEveryDepthAndSize) {
+    TempDir dir;
+    // Sizes whose later passes are partly or wholly empty (1 x 1 has only the
+    // first), of 1, 4, 8 and 16 bits: the passes are read as sub-images and
+    // placed by hand, so every pixel must land where the plain rows put it.
+    for (const auto& [w, h] : {std::pair{1u, 1u}, {2u, 1u}, {1u, 5u}, {3u, 2u}, {13u, 7u}, {9u, 17u}})
+        for (const int bits : {1, 4, 8, 16}) {
+            SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h) + ", " + std::to_string(bits) + " bits");
+            const uint32_t top = (1u << bits) - 1;
+            std::vector<std::string> rows;
+            std::vector<double> values;
+            for (uint32_t y = 0; y < h; ++y) {
+                std::string row((w * bits + 7) / 8, '\0');
+                for (uint32_t x = 0; x < w; ++x) {
+                    const uint32_t v = (x * 7 + y * 13 + 3) % (top + 1);
+                    values.push_back(v);
+                    if (bits == 16) {
+                        row[2 * x] = static_cast<char>(v >> 8);
+                        row[2 * x + 1] = static_cast<char>(v & 0xff);
+                    } else {  // most significant bits first
+                        const uint32_t bit = x * bits;
+                        row[bit / 8] = static_cast<char>(row[bit / 8] | v << (8 - bits - bit % 8));
+                    }
+                }
+                rows.push_back(row);
+            }
+            ASSERT_TRUE(WriteRawPng(dir / "i.png", w, bits, PNG_COLOR_TYPE_GRAY, rows, true));
+            ExpectImage(dir / "i.png", bits == 16 ? SampleType::U16 : SampleType::U8, w, h, 1, values);
+        }
+}
+
+TEST(Readers, PixelLimitCountsEveryPlaneOfEveryFormat) {
+    TempDir dir;
+    WriteRawTiff(dir / "stack.tif", {{2, 3, 8, SAMPLEFORMAT_UINT, std::string(6, '\1')},
+                                     {2, 3, 8, SAMPLEFORMAT_UINT, std::string(6, '\2')}});
+    ASSERT_TRUE(WriteRawPng(dir / "g.png", 4, 8, PNG_COLOR_TYPE_GRAY, std::vector(3, std::string(4, '\5'))));
+    WriteBytes(dir / "cube.npy", NpyFile(Dict("|u1", "(2, 1, 5)"), std::string(10, '\7')));
+    const std::tuple<const char*, uint64_t, const char*> cases[] = {
+        {"stack.tif", 12, "the image has 12 pixels (2 x 3 x 2), more than the limit of 11 pixels (--max-pixels)"},
+        {"g.png", 12, "the image has 12 pixels (4 x 3 x 1), more than the limit of 11 pixels (--max-pixels)"},
+        {"cube.npy", 10, "the image has 10 pixels (5 x 1 x 2), more than the limit of 9 pixels (--max-pixels)"},
+    };
+    for (const auto& [name, pixels, message] : cases) {
+        EXPECT_EQ(ReadImage(dir / name, {pixels}).Count(), static_cast<int64_t>(pixels)) << name;
+        EXPECT_EQ(IOError([&] { ReadImage(dir / name, {pixels - 1}); }), dir / name + ": " + message);
+    }
+    // The default is what the machine holds: every image of the other tests fits.
+    EXPECT_GT(ReadLimits{}.maxPixels, uint64_t{1} << 24);
+}
+
 TEST(Readers, NpyOfEveryTypeByteOrderAndShape) {
     TempDir dir;
     struct Case {
@@ -330,7 +383,8 @@ TEST(Readers, RefuseUnsupportedAndDamagedFiles) {
                                      {3, 1, 8, SAMPLEFORMAT_UINT, Bytes<uint8_t>({1, 2, 3})}});
     WriteRawTiff(dir / "u64.tif", {{1, 1, 64, SAMPLEFORMAT_UINT, Bytes<uint64_t>({1})}});
     // A hand-made header with rows of 2^31 - 1 floats: refused before a row
-    // buffer is made for them.
+    // buffer is made for them (libtiff estimates the strip from the header,
+    // and the file is far too short for it).
     WriteBytes(dir / "wide.tif", HandMadeTiff(0x7fffffffu));
     ASSERT_TRUE(WriteRawPng(dir / "rgb.png", 1, 8, PNG_COLOR_TYPE_RGB, {Bytes<uint8_t>({1, 2, 3})}));
     ASSERT_TRUE(WriteRawPng(dir / "crc.png", 40, 8, PNG_COLOR_TYPE_GRAY, std::vector(40, std::string(40, '\x33'))));
@@ -348,7 +402,7 @@ TEST(Readers, RefuseUnsupportedAndDamagedFiles) {
         {"rgb.tif", "page 1 has 3 samples per pixel"},
         {"sizes.tif", "page 2 (3 x 1, uint8) differs from the first page (2 x 2, uint8)"},
         {"u64.tif", "64-bit unsigned integer samples are not supported"},
-        {"wide.tif", "rows of 2147483647 pixels are too long"},
+        {"wide.tif", "page 1 strip 0 lies beyond the end of the file (bytes 8 to 8589934596 of 130)"},
         {"rgb.png", "cannot read PNG: RGB PNG is not supported (only grey images are read)"},
         {"crc.png", "cannot read PNG: "},
         {"short.npy", "truncated NPY data (12 of 16 bytes)"},
@@ -363,6 +417,117 @@ TEST(Readers, RefuseUnsupportedAndDamagedFiles) {
         EXPECT_NE(e.find(part), std::string::npos) << e;
         EXPECT_EQ(e.find('\n'), std::string::npos) << e;
     }
+}
+
+// ============================================================== label warnings
+
+namespace {
+
+Raster Labels(SampleType type, int64_t w, int64_t h, int64_t d, const std::vector<double>& values) {
+    Raster r(type, w, h, d);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double v = values[i];
+        switch (type) {
+            case SampleType::F32: r.As<float>()[i] = static_cast<float>(v); break;
+            case SampleType::F64: r.As<double>()[i] = v; break;
+            case SampleType::U32: r.As<uint32_t>()[i] = static_cast<uint32_t>(v); break;
+            case SampleType::I32: r.As<int32_t>()[i] = static_cast<int32_t>(v); break;
+            case SampleType::U16: r.As<uint16_t>()[i] = static_cast<uint16_t>(v); break;
+            default: ADD_FAILURE() << "type not covered here";
+        }
+    }
+    return r;
+}
+
+}  // namespace
+
+TEST(LabelWarnings, ValuesThatAreNotWholeOrNotExactAsFloat) {
+    // 3 x 2 x 2: 1.5 at (2, 0, 0) comes first in array order; 2.25 at (0, 1, 1);
+    // 0.5 and -1.5 are background and raise nothing.
+    const Raster fractions = Labels(SampleType::F32, 3, 2, 2, {1, 0.5, 1.5, -1.5, 2, 2, 0, 0, 0, 2.25, 0, 1});
+    std::vector<std::string> w = LabelWarnings(fractions, false);
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_EQ(w[0],
+              "2 label pixels are not whole numbers (the first: 1.5 at (2, 0, 0)); the region table counts such a "
+              "pixel in the label it truncates to, but nodes that build a region mask compare pixel == label and "
+              "leave it out of the mask");
+    EXPECT_EQ(LabelWarnings(fractions, true), w) << "a float image is the same with --native";
+
+    // Whole numbers above 2^24 that float changes, in 32-bit integer and float64
+    // files: 16777217 becomes 16777216; 16777218 and 2^24 itself stay exact.
+    for (const SampleType type : {SampleType::U32, SampleType::I32, SampleType::F64}) {
+        const Raster big = Labels(type, 4, 1, 1, {16777218, 16777216, 16777217, 16777219});
+        w = LabelWarnings(big, false);
+        ASSERT_EQ(w.size(), 1u) << SampleTypeName(type);
+        EXPECT_EQ(w[0],
+                  "2 label pixels hold whole numbers above 16777216 that a float cannot hold exactly (the first: "
+                  "16777217 at (2, 0), becomes 16777216); labels that become equal as floats merge into one region")
+            << SampleTypeName(type);
+        // With --native a uint32 image reaches the node as it is stored.
+        if (type == SampleType::U32) {
+            EXPECT_TRUE(LabelWarnings(big, true).empty());
+        }
+    }
+    // The largest 32-bit label rounds up to 2^32, which is background.
+    w = LabelWarnings(Labels(SampleType::U32, 2, 1, 1, {4294967295.0, 5}), false);
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_NE(w[0].find("(the first: 4294967295 at (0, 0), becomes 4294967296)"), std::string::npos) << w[0];
+    // A float64 label of 1.5 becomes the float 1.5, not a whole number.
+    EXPECT_EQ(LabelWarnings(Labels(SampleType::F64, 2, 1, 1, {1.5, 1}), false).size(), 1u);
+    // Ordinary labels, NaN and infinities raise nothing.
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = HUGE_VAL;
+    EXPECT_TRUE(LabelWarnings(Labels(SampleType::F32, 5, 1, 1, {0, 3, nan, inf, -inf}), false).empty());
+    EXPECT_TRUE(LabelWarnings(Labels(SampleType::U16, 3, 1, 1, {0, 65535, 7}), false).empty());
+}
+
+TEST(LabelWarnings, BoundingBoxesFarAboveTheImage) {
+    // 2 x 2 planes; label k + 1 sits at (0, 0) and (1, 1) of plane k, so its box
+    // covers the whole plane of 4 pixels. 16 labels cover 64 = 16 times the
+    // plane: no warning yet; 17 labels: 68.
+    auto diagonalLabels = [](int n, double extra) {
+        std::vector<double> v(static_cast<std::size_t>(4 * n), 0.0);
+        for (int k = 0; k < n; ++k) v[4 * k] = v[4 * k + 3] = k + 1;
+        if (extra > 0) v[1] = extra;
+        return Labels(SampleType::F32, 2, 2, n, v);
+    };
+    EXPECT_TRUE(LabelWarnings(diagonalLabels(16, 0), false).empty());
+    const std::vector<std::string> w = LabelWarnings(diagonalLabels(17, 0), false);
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_EQ(w[0],
+              "the regions' bounding boxes cover 68 pixels, 17 times the image: nodes that work per box will "
+              "take long");
+
+    // Boxes are measured by a plain loop here on random labels and compared.
+    std::vector<double> v(40 * 30);
+    uint32_t seed = 99;
+    for (double& x : v) {
+        seed = seed * 1664525u + 1013904223u;
+        x = (seed >> 16) % 3 == 0 ? 0.0 : 1 + (seed >> 8) % 90;
+    }
+    uint64_t covered = 0;
+    for (int label = 1; label <= 90; ++label) {
+        int x0 = 40, x1 = -1, y0 = 30, y1 = -1;
+        for (int i = 0; i < 40 * 30; ++i) {
+            if (v[i] != label) continue;
+            x0 = std::min(x0, i % 40);
+            x1 = std::max(x1, i % 40);
+            y0 = std::min(y0, i / 40);
+            y1 = std::max(y1, i / 40);
+        }
+        if (x1 >= 0) covered += static_cast<uint64_t>(x1 - x0 + 1) * (y1 - y0 + 1);
+    }
+    ASSERT_GT(covered, 16u * 40 * 30);
+    const std::vector<std::string> r = LabelWarnings(Labels(SampleType::F32, 40, 30, 1, v), false);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0], "the regions' bounding boxes cover " + std::to_string(covered) + " pixels, " +
+                        std::to_string(covered / 1200) + " times the image: nodes that work per box will take long");
+
+    // A largest label beyond 2^20 (and a quarter of the pixels) would need a box
+    // table larger than the image: the check is skipped, so the same sparse
+    // boxes raise nothing, and a label of 3e9 costs no table either.
+    EXPECT_EQ(LabelWarnings(diagonalLabels(17, 1 << 20), false).size(), 1u);
+    EXPECT_TRUE(LabelWarnings(diagonalLabels(17, (1 << 20) + 1), false).empty());
+    EXPECT_TRUE(LabelWarnings(diagonalLabels(17, 3e9), false).empty());
 }
 
 // ============================================================== node images

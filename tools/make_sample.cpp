@@ -12,7 +12,7 @@
 #include <exception>
 #include <string>
 
-#include "ImageIO.h"
+#include "TiffIO.h"
 
 namespace {
 

@@ -7,28 +7,51 @@
 #include <cctype>
 #include <charconv>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <limits>
 #include <sstream>
 
 #include "ImageIO.h"
+#include "LabelCheck.h"
+#include "NpyIO.h"
 #include "Output.h"
+#include "TiffIO.h"
 #include "ValueJson.h"
 #include "kelo/Image.h"
 
 namespace regionfeat {
 
 using namespace KELO;
+namespace fs = std::filesystem;
 
 namespace {
 
-// Runs a call into the node and turns whatever it throws into a NodeError.
+// A node's exception that speaks of memory reports that the memory would not
+// suffice (the region table's check, or an allocation failure the node turned
+// into its own exception); it is reported like any other out-of-memory case.
+bool SpeaksOfMemory(const std::string& message) {
+    std::string lower = message;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower.find("memory") != std::string::npos;
+}
+
+// Runs a call into the node and turns whatever it throws into a NodeError, or
+// into OutOfMemory when the memory ran out. doing names the call for the
+// message ("running Area").
 template <class Fn>
-void CallNode(Fn&& fn) {
+void CallNode(const std::string& doing, Fn&& fn) {
     try {
         fn();
     } catch (const CException& e) {
-        throw NodeError(e.Location().empty() ? e.Message() : e.Location() + ": " + e.Message());
+        std::string text = e.Location().empty() ? e.Message() : e.Location() + ": " + e.Message();
+        if (SpeaksOfMemory(e.Message())) throw OutOfMemory("out of memory: " + text);
+        throw NodeError(std::move(text));
+    } catch (const std::bad_alloc& e) {
+        throw OutOfMemory("out of memory while " + doing + " (" + e.what() + ")");
+    } catch (const std::length_error& e) {
+        // A container asked for more elements than any memory holds.
+        throw OutOfMemory("out of memory while " + doing + " (" + e.what() + ")");
     } catch (const std::exception& e) {
         throw NodeError(e.what());
     } catch (...) {
@@ -225,9 +248,49 @@ struct OutputFile {
     OutputKind kind;
 };
 
-std::vector<OutputFile> CheckOutputs(const std::vector<std::string>& paths) {
+// What makes two paths the same file: device and inode when the file exists
+// (so symbolic and hard links count), else the absolute path with the
+// symbolic links of its existing part resolved.
+struct FileIdentity {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string path;
+};
+
+FileIdentity IdentityOf(const std::string& path) {
+    FileIdentity id;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        id.exists = true;
+        id.device = st.st_dev;
+        id.inode = st.st_ino;
+    }
+    std::error_code ec;
+    id.path = fs::weakly_canonical(fs::absolute(fs::path(path), ec), ec).string();
+    if (ec) id.path = fs::absolute(fs::path(path), ec).lexically_normal().string();
+    return id;
+}
+
+bool SameFile(const FileIdentity& a, const FileIdentity& b) {
+    if (a.exists && b.exists) return a.device == b.device && a.inode == b.inode;
+    return a.path == b.path;
+}
+
+// Checks every output before anything runs: a known extension, a writable
+// directory, and no output that is an input file or another output. The
+// finished output replaces its target by a rename, so an output naming an
+// input would lose that input.
+std::vector<OutputFile> CheckOutputs(const std::vector<std::string>& paths, const std::vector<std::string>& inputs) {
     std::vector<OutputFile> files;
+    std::vector<std::pair<std::string, FileIdentity>> inputIds, outputIds;
+    for (const std::string& in : inputs)
+        if (!in.empty()) inputIds.emplace_back(in, IdentityOf(in));
     for (const std::string& path : paths) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            throw UsageError("output '" + path + "' is a directory; give a file name in it, such as '" + path +
+                             (path.ends_with("/") ? "" : "/") + "features.csv'");
         const std::size_t slash = path.find_last_of('/');
         const std::size_t dot = path.find_last_of('.');
         const std::string ext =
@@ -247,13 +310,19 @@ std::vector<OutputFile> CheckOutputs(const std::vector<std::string>& paths) {
             throw UsageError("output '" + path + "': unknown extension (use .csv, .tsv, .npy, .tif, .tiff or .json)");
         // Refuse an unwritable place before the node runs, not after.
         const std::string dir = DirectoryOf(path);
-        struct stat st {};
         if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             throw UsageError("output '" + path + "': the directory '" + dir + "' does not exist");
         if (::access(dir.c_str(), W_OK) != 0)
             throw UsageError("output '" + path + "': the directory '" + dir + "' is not writable");
-        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            throw UsageError("output '" + path + "' is a directory");
+        const FileIdentity id = IdentityOf(path);
+        for (const auto& [in, inId] : inputIds)
+            if (SameFile(id, inId))
+                throw UsageError("output '" + path + "' is the input '" + in +
+                                 "'; an input is never overwritten, choose another output");
+        for (const auto& [other, otherId] : outputIds)
+            if (SameFile(id, otherId))
+                throw UsageError("output '" + path + "' is given twice (also as '" + other + "')");
+        outputIds.emplace_back(path, id);
         files.push_back({path, kind});
     }
     return files;
@@ -280,9 +349,20 @@ private:
     std::streambuf* m_saved = nullptr;
 };
 
-std::unique_ptr<CImage> LoadInput(const std::string& path, bool native) {
-    const Raster raster = ReadImage(path);
-    return ToNodeImage(raster, native, path);
+// Reads an input as the node gets it. For the label image, the warnings about
+// its values go to err first, one line each.
+std::unique_ptr<CImage> LoadInput(const std::string& path, const RunOptions& o, bool labels, std::ostream& err) {
+    try {
+        const Raster raster = ReadImage(path, o.limits);
+        if (labels)
+            for (const std::string& warning : LabelWarnings(raster, o.native))
+                err << "warning: " << path << ": " << warning << std::endl;
+        return ToNodeImage(raster, o.native, path);
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory("out of memory while reading " + path);
+    } catch (const std::length_error&) {
+        throw OutOfMemory("out of memory while reading " + path);
+    }
 }
 
 }  // namespace
@@ -352,7 +432,7 @@ void DescribeCommand(const Module& module, const std::string& name, bool json, s
     CValueMap setup;
     {
         CoutToCerr redirect(true);
-        CallNode([&] { node->GetPluginSetup(setup); });
+        CallNode("describing " + name, [&] { node->GetPluginSetup(setup); });
     }
     if (json)
         out << Dump(ValueToJson(setup)) << '\n';
@@ -360,13 +440,13 @@ void DescribeCommand(const Module& module, const std::string& name, bool json, s
         DescribeText(name, setup, module, out);
 }
 
-void RunCommand(const Module& module, const RunOptions& o, std::ostream& out) {
-    const std::vector<OutputFile> outputs = CheckOutputs(o.outputs);
+void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, std::ostream& err) {
+    const std::vector<OutputFile> outputs = CheckOutputs(o.outputs, {o.image, o.labels});
     const std::unique_ptr<CPNode> node = CreateNode(module, o.node);
     CValueMap setup;
     {
         CoutToCerr redirect(outputs.empty());
-        CallNode([&] { node->GetPluginSetup(setup); });
+        CallNode("describing " + o.node, [&] { node->GetPluginSetup(setup); });
     }
 
     std::vector<ParameterSetting> settings;
@@ -374,15 +454,15 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out) {
     for (const std::string& p : o.parameters) settings.push_back(ParseParameter(p, described, o.node));
     if (o.verbose) settings.push_back({"verbose", std::make_unique<CValueBool>(true)});
 
-    CValueOwnedPointer<CImage> grey(LoadInput(o.image, o.native).release(), 1);
-    CValueOwnedPointer<CImage> labels(o.labels.empty() ? nullptr : LoadInput(o.labels, o.native).release(), 1);
+    CValueOwnedPointer<CImage> grey(LoadInput(o.image, o, false, err).release(), 1);
+    CValueOwnedPointer<CImage> labels(o.labels.empty() ? nullptr : LoadInput(o.labels, o, true, err).release(), 1);
 
     for (ParameterSetting& s : settings) node->Parameters().SetEntry(s.key, s.value.release());
     node->SetStackInput(0, &grey);
     if (!o.labels.empty()) node->SetStackInput(1, &labels);
     {
         CoutToCerr redirect(outputs.empty());
-        CallNode([&] {
+        CallNode("running " + o.node, [&] {
             node->ReadParameters();
             node->Run();
         });

@@ -1,33 +1,18 @@
-// The three commands of regionfeat: list, describe and run.
-//
-// Exit status: 0 on success; 1 when the node fails (NodeError); 2 for usage
-// and input problems (UsageError, ImageIOError, ModuleError).
+// The three commands of regionfeat: list, describe and run. Their failures
+// and exit statuses: Errors.h.
 #pragma once
 
 #include <memory>
 #include <ostream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "Errors.h"
+#include "ImageIO.h"
 #include "ModuleLoader.h"
 #include "kelo/Value.h"
 
 namespace regionfeat {
-
-// Wrong use of the command line: unknown node, bad parameter, unknown output
-// extension, unwritable output location.
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// The node threw. The message is the whole line after "error: ":
-// "<location>: <message>" for a host exception, what() for a standard one.
-class NodeError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 struct RunOptions {
     std::string node;
@@ -37,6 +22,7 @@ struct RunOptions {
     std::vector<std::string> outputs;     // files; none: CSV on standard output
     bool native = false;
     bool verbose = false;
+    ReadLimits limits;  // for both images
 };
 
 // The listed names in ListPlugins order, one per line; with all, followed by
@@ -46,8 +32,9 @@ void ListCommand(const Module& module, bool all, std::ostream& out);
 // The node's setup description, readable, or with json in the JSON form.
 void DescribeCommand(const Module& module, const std::string& node, bool json, std::ostream& out);
 
-// Runs a node on the given images and writes its result.
-void RunCommand(const Module& module, const RunOptions& options, std::ostream& out);
+// Runs a node on the given images and writes its result: without output files
+// the table goes to out. Warnings about the label image go to err.
+void RunCommand(const Module& module, const RunOptions& options, std::ostream& out, std::ostream& err);
 
 // One -p argument typed from the node's described parameters. A KEY:TYPE=VALUE
 // form (TYPE bool, long, double or string) also passes keys the description

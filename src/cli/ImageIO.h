@@ -1,15 +1,16 @@
-// Reading and writing images as files: TIFF (single or multi-page), PNG (grey)
-// and NPY arrays, and handing them to a node as host images.
+// Images as files: the part shared by the formats. A file is read into a
+// Raster that keeps the stored sample type, so that the caller can decide
+// between converting to float (what the nodes expect) and handing the pixels
+// over in their own type. The formats themselves: TiffIO.h, PngIO.h, NpyIO.h.
 //
-// A file is read into a Raster that keeps the stored sample type, so that the
-// caller can decide between converting to float (what the nodes expect) and
-// handing the pixels over in their own type.
+// Readers spend memory only as the file delivers data: a header that declares
+// more than the file holds fails before the memory is spent, and a declared
+// size beyond ReadLimits::maxPixels is refused before anything is decoded.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,8 +27,8 @@ const char* SampleTypeName(SampleType type);
 std::size_t SampleSize(SampleType type);
 
 // Any problem with an image file: unreadable, malformed, unsupported content,
-// or a write that failed. The message names the file and says what is wrong in
-// one line.
+// too large, or a write that failed. The message names the file and says what
+// is wrong in one line.
 class ImageIOError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -56,33 +57,19 @@ struct Raster {
     double At(int64_t i) const;
 };
 
+// The largest image a reader accepts, in pixels (width x height x depth). The
+// default is what this machine can hold: its physical memory divided by 8, the
+// bytes a pixel takes at least once it is read (up to 4) and converted to
+// float (4). Without a known memory size there is no limit.
+uint64_t DefaultMaxPixels();
+
+struct ReadLimits {
+    uint64_t maxPixels = DefaultMaxPixels();
+};
+
 // Reads an image, recognising the format by the file's first bytes rather than
-// its name. Throws ImageIOError.
-Raster ReadImage(const std::string& path);
-
-// TIFF: one sample per pixel; 1-bit (as Bool), 8/16/32-bit unsigned, 8/16/32-bit
-// signed, 32/64-bit float; strips or tiles, any compression libtiff decodes. The
-// pages of a multi-page file are the planes of a 3-D image and must agree in
-// size and type; reduced-resolution pages (previews) are skipped. Stored values
-// are read as they stand: the photometric interpretation is not applied.
-Raster ReadTiff(const std::string& path);
-// PNG: grey images of 1, 2, 4, 8 or 16 bits. 8 bits and below read as U8 with
-// their stored values (a 1-bit mask gives 0 and 1, not 0 and 255); 16 bits as U16.
-Raster ReadPng(const std::string& path);
-// NPY (format versions 1 to 3): C-ordered arrays of shape (H, W) or (D, H, W),
-// little- or big-endian, of bool, integer or float types.
-Raster ReadNpy(const std::string& path);
-
-// Writers. TIFF: every type but U64, I64 and F16, one page per plane. PNG: U8
-// and U16, single plane. NPY: every type, shape (H, W) for one plane, else
-// (D, H, W). They write straight to the path; atomic replacement is the
-// caller's business.
-void WriteTiff(const std::string& path, const Raster& raster);
-void WritePng(const std::string& path, const Raster& raster);
-void WriteNpy(const std::string& path, const Raster& raster);
-
-// The NPY bytes of a raster (header and data), as WriteNpy writes them.
-std::string NpyBytes(const Raster& raster);
+// its name. Throws ImageIOError; std::bad_alloc when the memory runs out.
+Raster ReadImage(const std::string& path, const ReadLimits& limits = {});
 
 // The image a node gets. By default every type becomes IMAGE_GREY_F (values
 // converted to float). With native, the stored type is kept where the host has

@@ -9,7 +9,10 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <new>
 
+#include "Errors.h"
+#include "TempFiles.h"
 #include "kelo/Image.h"
 
 namespace regionfeat {
@@ -112,28 +115,46 @@ void FileSet::Add(const std::string& path, std::function<void(const std::string&
 }
 
 void FileSet::Commit() {
+    // temps[i] is item i's temporary file until it is renamed into place.
     std::vector<std::string> temps;
+    temps.reserve(m_items.size());
+    std::size_t current = 0;
     auto cleanup = [&] {
-        for (const std::string& t : temps) RemoveQuietly(t);
+        SignalBlock block;
+        for (const std::string& t : temps)
+            if (!t.empty()) {
+                RemoveQuietly(t);
+                UnregisterTempFile(t);
+            }
     };
     try {
         const mode_t mask = ::umask(0);
         ::umask(mask);
-        for (const Item& item : m_items) {
+        for (; current < m_items.size(); ++current) {
+            const Item& item = m_items[current];
             const std::size_t slash = item.path.find_last_of('/');
             const std::string name = slash == std::string::npos ? item.path : item.path.substr(slash + 1);
             std::string temp = DirectoryOf(item.path) + "/." + name + ".tmp-XXXXXX";
-            const int fd = ::mkstemp(temp.data());
-            if (fd < 0) throw ImageIOError(item.path + ": cannot create a file there: " + std::strerror(errno));
-            temps.push_back(temp);
+            int fd = -1;
+            {
+                // No signal between the file's creation and its registration.
+                SignalBlock block;
+                fd = ::mkstemp(temp.data());
+                if (fd < 0) throw ImageIOError(item.path + ": cannot create a file there: " + std::strerror(errno));
+                temps.push_back(temp);
+                RegisterTempFile(temp);
+            }
             // mkstemp makes the file private; a finished output gets the usual mode.
             ::fchmod(fd, 0666 & ~mask);
             ::close(fd);
             item.writer(temp);
         }
+        // All files or none: a signal waits until every rename is done.
+        SignalBlock block;
         for (std::size_t i = 0; i < m_items.size(); ++i) {
             if (::rename(temps[i].c_str(), m_items[i].path.c_str()) != 0)
                 throw ImageIOError(m_items[i].path + ": cannot replace: " + std::strerror(errno));
+            UnregisterTempFile(temps[i]);
             temps[i].clear();
         }
     } catch (const ImageIOError& e) {
@@ -144,6 +165,10 @@ void FileSet::Commit() {
             if (!temps[i].empty() && message.compare(0, temps[i].size(), temps[i]) == 0)
                 message = m_items[i].path + message.substr(temps[i].size());
         throw ImageIOError(message);
+    } catch (const std::bad_alloc&) {
+        cleanup();
+        throw OutOfMemory("out of memory while writing " +
+                          (current < m_items.size() ? m_items[current].path : std::string("the outputs")));
     } catch (...) {
         cleanup();
         throw;

@@ -41,13 +41,15 @@ void WriteDelimited(std::ostream& out, const Table& table, char separator);
 
 // Files that appear completely or not at all. Each is written to a temporary
 // file in its own directory; only when every one has been written are they
-// renamed into place. On any failure the temporary files are removed and the
-// targets are left as they were.
+// renamed into place. On any failure, and on SIGINT, SIGTERM or SIGHUP (see
+// TempFiles.h), the temporary files are removed and the targets are left as
+// they were.
 class FileSet {
 public:
     // writer writes the whole content to the temporary path it is given.
     void Add(const std::string& path, std::function<void(const std::string& tempPath)> writer);
-    // Throws ImageIOError (the message names the file) on failure.
+    // Throws ImageIOError (the message names the file) on failure, OutOfMemory
+    // when a writer runs out of memory.
     void Commit();
 
 private:

@@ -1,21 +1,30 @@
 // regionfeat: runs the region feature nodes of the feature module on image
-// files, as a host would. See Commands.h for the commands and exit statuses.
+// files, as a host would. See Commands.h for the commands, Errors.h for the
+// exit statuses.
 #include <CLI/CLI.hpp>
+#include <charconv>
 #include <iostream>
+#include <limits>
 #include <string>
 
 #include "Commands.h"
 #include "ImageIO.h"
 #include "ModuleLoader.h"
+#include "TempFiles.h"
 
 namespace {
 
-// Every failure is reported as exactly one line on standard error.
+// Every failure is reported as exactly one line on standard error. A node's
+// message is printed as it stands, trailing blanks included; only its line
+// ends (CR LF, LF or CR) become one blank each, so that it stays on one line.
 int Report(int status, const std::string& message) {
-    std::string line = message;
-    for (char& c : line)
-        if (c == '\n' || c == '\r') c = ' ';
-    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::string line;
+    line.reserve(message.size());
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        const char c = message[i];
+        if (c == '\r' && i + 1 < message.size() && message[i + 1] == '\n') continue;
+        line += c == '\n' || c == '\r' ? ' ' : c;
+    }
     std::cout.flush();
     std::cerr << "error: " << line << std::endl;
     return status;
@@ -72,17 +81,34 @@ int main(int argc, char** argv) {
     runCmd->add_flag("--native", run.native,
                      "Hand the images over in their stored pixel type instead of 32-bit float.");
     runCmd->add_flag("--verbose", run.verbose, "Set the node's parameter \"verbose\" to true.");
+    runCmd
+        ->add_option("--max-pixels", run.limits.maxPixels,
+                     "Refuse an image of more pixels (width x height x depth) than this; default: what this "
+                     "machine's memory holds (" +
+                         std::to_string(DefaultMaxPixels()) + ")")
+        ->check([](const std::string& text) {
+            // Digits only, within range: the conversion alone would take "-3" as 2^64 - 3.
+            uint64_t n = 0;
+            const char* end = text.data() + text.size();
+            const auto res = std::from_chars(text.data(), end, n);
+            const bool ok =
+                !text.empty() && text[0] != '-' && text[0] != '+' && res.ec == std::errc() && res.ptr == end && n > 0;
+            return ok ? std::string()
+                      : "takes a whole number from 1 to " + std::to_string(std::numeric_limits<uint64_t>::max()) +
+                            ", not '" + text + "'";
+        });
 
+    InstallInterruptCleanup();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
         if (app.get_subcommands().empty()) {
             const std::string word = CommandWord(argc, argv);
-            if (word.empty()) return Report(2, "a command is required: list, describe or run (see --help)");
-            return Report(2, "unknown command '" + word + "' (commands: list, describe, run)");
+            if (word.empty()) return Report(kExitUsage, "a command is required: list, describe or run (see --help)");
+            return Report(kExitUsage, "unknown command '" + word + "' (commands: list, describe, run)");
         }
-        return Report(2, e.what());
+        return Report(kExitUsage, e.what());
     }
 
     try {
@@ -92,18 +118,20 @@ int main(int argc, char** argv) {
         else if (*describe)
             DescribeCommand(module, describeNode, describeJson, std::cout);
         else
-            RunCommand(module, run, std::cout);
+            RunCommand(module, run, std::cout, std::cerr);
         std::cout.flush();
-        if (!std::cout) return Report(2, "cannot write to standard output");
+        if (!std::cout) return Report(kExitUsage, "cannot write to standard output");
         return 0;
+    } catch (const OutOfMemory& e) {
+        return Report(kExitOutOfMemory, e.what());
     } catch (const NodeError& e) {
-        return Report(1, e.what());
+        return Report(kExitNodeFailed, e.what());
     } catch (const std::bad_alloc&) {
-        return Report(2, "out of memory");
+        return Report(kExitOutOfMemory, "out of memory");
     } catch (const std::exception& e) {
         // UsageError, ImageIOError, ModuleError: the command line or an input is at fault.
-        return Report(2, e.what());
+        return Report(kExitUsage, e.what());
     } catch (...) {
-        return Report(2, "unexpected failure");
+        return Report(kExitUsage, "unexpected failure");
     }
 }

@@ -1,0 +1,45 @@
+// How regionfeat fails: the exception kinds and the exit status of each.
+//
+//   0  success
+//   1  the node refused the input (NodeError)
+//   2  a usage or input problem: the command line, an image file, the module,
+//      an output that would overwrite an input (UsageError, ImageIOError,
+//      ModuleError)
+//   3  out of memory, wherever it ran out (OutOfMemory, std::bad_alloc)
+//
+// A run ended by SIGINT, SIGTERM or SIGHUP removes its temporary files and
+// then ends by that signal, as if it had not been caught.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace regionfeat {
+
+constexpr int kExitNodeFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitOutOfMemory = 3;
+
+// Wrong use of the command line: unknown node, bad parameter, unknown output
+// extension, unwritable output location, an output that names an input.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The node threw. The message is the whole line after "error: ":
+// "<location>: <message>" for a host exception, what() for a standard one.
+class NodeError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The memory ran out: an allocation failed (in the node, while reading or
+// while writing), or the node refused because the memory would not suffice.
+// The message starts with "out of memory" and says what was being done.
+class OutOfMemory : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+}  // namespace regionfeat

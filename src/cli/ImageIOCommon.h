@@ -1,0 +1,69 @@
+// Helpers shared by the format readers and writers (TiffIO, PngIO, NpyIO) and
+// by the label checks: failures that name the file, sample types as C++ types,
+// and the size checks every reader makes before it spends memory.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+
+#include "ImageIO.h"
+
+namespace regionfeat::detail {
+
+[[noreturn]] void Fail(const std::string& path, const std::string& problem);
+
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+// IEEE half precision to float, exactly (every half is a float).
+float HalfToFloat(uint16_t h);
+
+struct Half {
+    uint16_t bits;
+};
+
+// Calls fn with a value of the C++ sample type of t (Half for F16).
+template <class Fn>
+decltype(auto) Dispatch(SampleType t, Fn&& fn) {
+    switch (t) {
+        case SampleType::Bool: return fn(uint8_t{});
+        case SampleType::U8: return fn(uint8_t{});
+        case SampleType::U16: return fn(uint16_t{});
+        case SampleType::U32: return fn(uint32_t{});
+        case SampleType::U64: return fn(uint64_t{});
+        case SampleType::I8: return fn(int8_t{});
+        case SampleType::I16: return fn(int16_t{});
+        case SampleType::I32: return fn(int32_t{});
+        case SampleType::I64: return fn(int64_t{});
+        case SampleType::F16: return fn(Half{});
+        case SampleType::F32: return fn(float{});
+        case SampleType::F64: return fn(double{});
+    }
+    return fn(uint8_t{});
+}
+
+template <class T>
+double ToDouble(T v) {
+    if constexpr (std::is_same_v<T, Half>)
+        return HalfToFloat(v.bits);
+    else
+        return static_cast<double>(v);
+}
+
+template <class T>
+float ToFloat(T v) {
+    if constexpr (std::is_same_v<T, Half>)
+        return HalfToFloat(v.bits);
+    else
+        return static_cast<float>(v);
+}
+
+// Bytes of w x h x d samples of size elem, or throws when that does not fit.
+std::size_t CheckedBytes(const std::string& path, int64_t w, int64_t h, int64_t d, std::size_t elem);
+
+// Throws when w x h x d pixels exceed limits.maxPixels, naming the file and
+// the size. Called as soon as a header has declared the extents.
+void CheckPixelCount(const std::string& path, uint64_t w, uint64_t h, uint64_t d, const ReadLimits& limits);
+
+}  // namespace regionfeat::detail

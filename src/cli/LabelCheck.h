@@ -1,0 +1,29 @@
+// Warnings about a label image whose results a user would not expect. They
+// never change what the node computes; the command line prints each as one
+// line on standard error before the node runs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ImageIO.h"
+
+namespace regionfeat {
+
+// One pass over the labels as the node will see them (converted to float, or
+// in their stored type with native):
+// - label values of 1 and more that are not whole numbers: the region table
+//   truncates them toward zero, while nodes that build a region mask compare
+//   pixel == label, so such pixels are missing from those masks;
+// - whole numbers from 2^24 + 1 to 2^32 - 1 that conversion to float changes
+//   (integer files of 32 or 64 bits, float64 files), so that distinct labels
+//   may merge (and the largest ones round up to 2^32, background);
+// - regions whose bounding boxes add up to more than 16 times the image, the
+//   pixels that nodes working per box must visit.
+// The box check keeps one box per label number and is skipped when the
+// largest label exceeds max(2^20, pixels / 4), so that its table never costs
+// more than 16 MiB or the label image's own size.
+// Each warning is one line without the file name and without a line end.
+std::vector<std::string> LabelWarnings(const Raster& labels, bool native);
+
+}  // namespace regionfeat

@@ -1,0 +1,396 @@
+#include "TiffIO.h"
+
+#include <sys/stat.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <optional>
+#include <tuple>
+#include <vector>
+
+#include "ImageIOCommon.h"
+
+namespace regionfeat {
+
+using namespace detail;
+
+namespace {
+
+// libtiff reports through global handlers that print to stderr by default. The
+// first error of an operation is kept for the message; warnings are dropped.
+thread_local std::string t_tiffError;
+
+void TiffErrorHandler(const char* module, const char* fmt, va_list ap) {
+    if (!t_tiffError.empty()) return;
+    char buf[512];
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    t_tiffError = module && *module ? std::string(module) + ": " + buf : std::string(buf);
+}
+
+void TiffWarningHandler(const char*, const char*, va_list) {}
+
+void PrepareTiff() {
+    static const bool installed = [] {
+        TIFFSetErrorHandler(TiffErrorHandler);
+        TIFFSetWarningHandler(TiffWarningHandler);
+        return true;
+    }();
+    (void)installed;
+    t_tiffError.clear();
+}
+
+std::string TiffDetail() { return t_tiffError.empty() ? std::string() : " (" + t_tiffError + ")"; }
+
+// A failure of libtiff: its own allocation failures are the memory running
+// out like any other, the rest is the file's fault.
+[[noreturn]] void FailTiff(const std::string& path, const std::string& problem) {
+    if (t_tiffError.find("Out of memory") != std::string::npos ||
+        t_tiffError.find("Failed to allocate memory") != std::string::npos)
+        throw std::bad_alloc();
+    Fail(path, problem + TiffDetail());
+}
+
+struct TiffCloser {
+    void operator()(TIFF* t) const {
+        if (t) TIFFClose(t);
+    }
+};
+using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
+
+// A row or tile buffer is allocated before its data are read; a damaged header
+// must not make it absurdly large. 1 GiB is far beyond any real image's row or
+// tile.
+constexpr uint64_t kMaxBuffer = uint64_t{1} << 30;
+
+// libtiff's own allocations (offset tables, compressed strips) are justified
+// by the file's size; beyond that, and beyond the largest row or tile buffer,
+// an allocation can only come from a header that declares more than the file
+// holds.
+TiffPtr OpenForReading(const std::string& path, uint64_t fileSize) {
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    if (!options) throw std::bad_alloc();
+    const uint64_t cap = std::max(kMaxBuffer, std::min<uint64_t>(fileSize, uint64_t{1} << 60) * 4);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, static_cast<tmsize_t>(cap));
+    TiffPtr tif(TIFFOpenExt(path.c_str(), "r", options));
+    TIFFOpenOptionsFree(options);
+    if (!tif) FailTiff(path, "cannot read as TIFF");
+    return tif;
+}
+
+std::optional<SampleType> TiffSampleType(uint16_t bits, uint16_t format) {
+    if (format == SAMPLEFORMAT_UINT) {
+        switch (bits) {
+            case 1: return SampleType::Bool;
+            case 8: return SampleType::U8;
+            case 16: return SampleType::U16;
+            case 32: return SampleType::U32;
+        }
+    } else if (format == SAMPLEFORMAT_INT) {
+        switch (bits) {
+            case 8: return SampleType::I8;
+            case 16: return SampleType::I16;
+            case 32: return SampleType::I32;
+        }
+    } else if (format == SAMPLEFORMAT_IEEEFP) {
+        switch (bits) {
+            case 32: return SampleType::F32;
+            case 64: return SampleType::F64;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string TiffFormatName(uint16_t format) {
+    switch (format) {
+        case SAMPLEFORMAT_UINT: return "unsigned integer";
+        case SAMPLEFORMAT_INT: return "signed integer";
+        case SAMPLEFORMAT_IEEEFP: return "float";
+        case SAMPLEFORMAT_COMPLEXINT: return "complex integer";
+        case SAMPLEFORMAT_COMPLEXIEEEFP: return "complex float";
+        default: return "sample format " + std::to_string(format);
+    }
+}
+
+std::string PageName(int page) { return "page " + std::to_string(page); }
+
+// A reduced-resolution page (a preview) is not a plane of the image.
+bool IsPreview(TIFF* t) {
+    uint32_t subfile = 0;
+    return TIFFGetField(t, TIFFTAG_SUBFILETYPE, &subfile) && (subfile & FILETYPE_REDUCEDIMAGE);
+}
+
+struct PageFormat {
+    uint32_t width = 0, height = 0;
+    uint16_t bits = 0;
+    SampleType type = SampleType::U8;
+};
+
+PageFormat ReadPageFormat(TIFF* t, const std::string& path, int page) {
+    PageFormat f;
+    if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &f.width) || !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &f.height))
+        FailTiff(path, PageName(page) + " has no image size");
+    if (f.width == 0 || f.height == 0) Fail(path, PageName(page) + " has no pixels");
+    uint16_t spp = 1, format = SAMPLEFORMAT_UINT;
+    f.bits = 1;
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &f.bits);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
+    if (spp != 1)
+        Fail(path, PageName(page) + " has " + std::to_string(spp) +
+                       " samples per pixel (colour or alpha); only grey images are read");
+    const auto type = TiffSampleType(f.bits, format);
+    if (!type)
+        Fail(path, PageName(page) + ": " + std::to_string(f.bits) + "-bit " + TiffFormatName(format) +
+                       " samples are not supported");
+    f.type = *type;
+    return f;
+}
+
+// Where a strip or tile lies in the file.
+struct Chunk {
+    uint64_t begin, end;
+    uint32_t page, index;
+    bool tiled;
+};
+
+std::string ChunkName(const Chunk& c) {
+    return PageName(static_cast<int>(c.page)) + (c.tiled ? " tile " : " strip ") + std::to_string(c.index);
+}
+
+// Adds the strips or tiles of the current page to chunks after checking that
+// each lies within the file and, when uncompressed, holds the bytes it must.
+void CollectChunks(TIFF* t, const std::string& path, int page, const PageFormat& f, uint64_t fileSize,
+                   std::vector<Chunk>& chunks) {
+    const bool tiled = TIFFIsTiled(t);
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+    uint32_t rowsPerStrip = 0;
+    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+    if (rowsPerStrip == 0 || rowsPerStrip > f.height) rowsPerStrip = f.height;
+    const uint32_t n = tiled ? TIFFNumberOfTiles(t) : TIFFNumberOfStrips(t);
+    if (n == 0) FailTiff(path, PageName(page) + " has no " + (tiled ? "tiles" : "strips"));
+    for (uint32_t i = 0; i < n; ++i) {
+        const Chunk named{0, 0, static_cast<uint32_t>(page), i, tiled};
+        int error = 0;
+        const uint64_t offset = TIFFGetStrileOffsetWithErr(t, i, &error);
+        const uint64_t count = TIFFGetStrileByteCountWithErr(t, i, &error);
+        if (error) FailTiff(path, ChunkName(named) + ": no offset or byte count");
+        if (count == 0) Fail(path, ChunkName(named) + " holds no data");
+        if (count > fileSize || offset > fileSize - count)
+            Fail(path, ChunkName(named) + " lies beyond the end of the file (bytes " + std::to_string(offset) + " to " +
+                           std::to_string(offset + count) + " of " + std::to_string(fileSize) + ")");
+        if (compression == COMPRESSION_NONE) {
+            uint64_t needed = 0;
+            if (tiled) {
+                needed = TIFFTileSize64(t);
+            } else {
+                const uint64_t first =
+                    static_cast<uint64_t>(i % ((f.height + rowsPerStrip - 1) / rowsPerStrip)) * rowsPerStrip;
+                needed = TIFFVStripSize64(t, static_cast<uint32_t>(std::min<uint64_t>(rowsPerStrip, f.height - first)));
+            }
+            if (count < needed)
+                Fail(path, ChunkName(named) + " holds " + std::to_string(count) + " bytes; uncompressed it needs " +
+                               std::to_string(needed));
+        }
+        chunks.push_back({offset, offset + count, static_cast<uint32_t>(page), i, tiled});
+    }
+}
+
+// Two strips or tiles that share bytes of the file would let a small file
+// declare one block of data again and again; real files never do this.
+void CheckDistinct(const std::string& path, std::vector<Chunk>& chunks) {
+    std::sort(chunks.begin(), chunks.end(), [](const Chunk& a, const Chunk& b) {
+        return std::tie(a.begin, a.page, a.index) < std::tie(b.begin, b.page, b.index);
+    });
+    // Sorted by their start, two chunks overlap only if some neighbours do.
+    for (std::size_t i = 1; i < chunks.size(); ++i)
+        if (chunks[i].begin < chunks[i - 1].end)
+            Fail(path, ChunkName(chunks[i]) + " and " + ChunkName(chunks[i - 1]) +
+                           " share bytes of the file: the file holds less data than it declares");
+}
+
+// Appends one page of w x h samples to out.bytes, row by row or tile row by
+// tile row, so that memory grows only with what has been decoded.
+void ReadTiffPage(TIFF* t, const std::string& path, int page, const PageFormat& f, Raster& out) {
+    const uint32_t w = f.width, h = f.height;
+    const std::size_t elem = SampleSize(out.type);
+    const std::size_t rowBytes = static_cast<std::size_t>(w) * elem;
+    const std::string where = PageName(page) + ": ";
+    if (static_cast<uint64_t>(w) * elem > kMaxBuffer)
+        Fail(path, where + "rows of " + std::to_string(w) + " pixels are too long");
+    if (TIFFIsTiled(t)) {
+        if (f.bits == 1) Fail(path, where + "tiled 1-bit TIFF is not supported");
+        uint32_t tw = 0, th = 0;
+        if (!TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw) || !TIFFGetField(t, TIFFTAG_TILELENGTH, &th) || tw == 0 || th == 0)
+            FailTiff(path, where + "tiled TIFF without tile size");
+        const tmsize_t tileSize = TIFFTileSize(t);
+        if (static_cast<uint64_t>(tileSize) > kMaxBuffer) Fail(path, where + "tiles are too large");
+        if (tileSize <= 0 || static_cast<uint64_t>(tileSize) < static_cast<uint64_t>(tw) * th * elem)
+            FailTiff(path, where + "inconsistent tile size");
+        std::vector<unsigned char> tile(static_cast<std::size_t>(tileSize));
+        for (uint32_t ty = 0; ty < h; ty += th) {
+            const uint32_t rows = std::min(th, h - ty);
+            const std::size_t base = out.bytes.size();
+            out.bytes.resize(base + rows * rowBytes);
+            for (uint32_t tx = 0; tx < w; tx += tw) {
+                if (TIFFReadTile(t, tile.data(), tx, ty, 0, 0) < 0)
+                    FailTiff(path, where + "cannot read the tile at (" + std::to_string(tx) + ", " +
+                                       std::to_string(ty) + ")");
+                const std::size_t cols = std::min(tw, w - tx);
+                for (uint32_t r = 0; r < rows; ++r)
+                    std::memcpy(out.bytes.data() + base + r * rowBytes + tx * elem,
+                                tile.data() + static_cast<std::size_t>(r) * tw * elem, cols * elem);
+            }
+        }
+        return;
+    }
+    const std::size_t storedRow = f.bits == 1 ? (static_cast<std::size_t>(w) + 7) / 8 : rowBytes;
+    const tmsize_t lineSize = TIFFScanlineSize(t);
+    if (lineSize <= 0 || static_cast<std::size_t>(lineSize) < storedRow)
+        FailTiff(path, where + "inconsistent row size");
+    std::vector<unsigned char> line(static_cast<std::size_t>(lineSize));
+    for (uint32_t row = 0; row < h; ++row) {
+        if (TIFFReadScanline(t, line.data(), row, 0) < 0)
+            FailTiff(path, where + "cannot read row " + std::to_string(row));
+        const std::size_t base = out.bytes.size();
+        out.bytes.resize(base + rowBytes);
+        unsigned char* dst = out.bytes.data() + base;
+        if (f.bits == 1) {
+            for (uint32_t x = 0; x < w; ++x) dst[x] = (line[x >> 3] >> (7 - (x & 7))) & 1u;
+        } else {
+            std::memcpy(dst, line.data(), rowBytes);
+        }
+    }
+}
+
+void CheckWritable(const std::string& path, const Raster& r) {
+    if (r.width <= 0 || r.height <= 0 || r.depth <= 0) Fail(path, "cannot write an image without pixels");
+    if (r.bytes.size() != static_cast<std::size_t>(r.Count()) * SampleSize(r.type))
+        Fail(path, "pixel data do not match the image extents");
+}
+
+}  // namespace
+
+Raster ReadTiff(const std::string& path, const ReadLimits& limits) {
+    PrepareTiff();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) Fail(path, std::string("cannot open: ") + std::strerror(errno));
+    const auto fileSize = static_cast<uint64_t>(st.st_size);
+
+    // First every page's format and where its data lie; nothing is decoded yet.
+    Raster out;
+    std::optional<PageFormat> first;
+    {
+        const TiffPtr tif = OpenForReading(path, fileSize);
+        TIFF* t = tif.get();
+        std::vector<Chunk> chunks;
+        int page = 0;
+        do {
+            ++page;
+            if (IsPreview(t)) continue;
+            const PageFormat f = ReadPageFormat(t, path, page);
+            if (!first) {
+                first = f;
+            } else if (f.type != first->type || f.width != first->width || f.height != first->height) {
+                Fail(path, PageName(page) + " (" + std::to_string(f.width) + " x " + std::to_string(f.height) + ", " +
+                               SampleTypeName(f.type) + ") differs from the first page (" +
+                               std::to_string(first->width) + " x " + std::to_string(first->height) + ", " +
+                               SampleTypeName(first->type) + ")");
+            }
+            ++out.depth;
+            CheckPixelCount(path, f.width, f.height, static_cast<uint64_t>(out.depth), limits);
+            CollectChunks(t, path, page, f, fileSize, chunks);
+        } while (TIFFReadDirectory(t));
+        if (!t_tiffError.empty()) FailTiff(path, "malformed TIFF");
+        if (!first) Fail(path, "the TIFF holds no full-resolution page");
+        CheckDistinct(path, chunks);
+    }
+    out.type = first->type;
+    out.width = first->width;
+    out.height = first->height;
+
+    // Then the pages are decoded, from a fresh handle.
+    const TiffPtr tif = OpenForReading(path, fileSize);
+    TIFF* t = tif.get();
+    int page = 0;
+    int64_t planes = 0;
+    do {
+        ++page;
+        if (IsPreview(t)) continue;
+        const PageFormat f = ReadPageFormat(t, path, page);
+        if (++planes > out.depth || f.type != out.type || f.width != out.width || f.height != out.height)
+            Fail(path, "the file changed while it was read");
+        ReadTiffPage(t, path, page, f, out);
+    } while (TIFFReadDirectory(t));
+    if (!t_tiffError.empty()) FailTiff(path, "malformed TIFF");
+    if (planes != out.depth) Fail(path, "the file changed while it was read");
+    return out;
+}
+
+void WriteTiff(const std::string& path, const Raster& r) {
+    CheckWritable(path, r);
+    uint16_t bits = 0, format = SAMPLEFORMAT_UINT;
+    switch (r.type) {
+        case SampleType::Bool: bits = 1; break;
+        case SampleType::U8: bits = 8; break;
+        case SampleType::U16: bits = 16; break;
+        case SampleType::U32: bits = 32; break;
+        case SampleType::I8: bits = 8, format = SAMPLEFORMAT_INT; break;
+        case SampleType::I16: bits = 16, format = SAMPLEFORMAT_INT; break;
+        case SampleType::I32: bits = 32, format = SAMPLEFORMAT_INT; break;
+        case SampleType::F32: bits = 32, format = SAMPLEFORMAT_IEEEFP; break;
+        case SampleType::F64: bits = 64, format = SAMPLEFORMAT_IEEEFP; break;
+        default: Fail(path, std::string("cannot write ") + SampleTypeName(r.type) + " pixels as TIFF");
+    }
+    if (r.width > std::numeric_limits<uint32_t>::max() || r.height > std::numeric_limits<uint32_t>::max() ||
+        r.depth > std::numeric_limits<uint16_t>::max())
+        Fail(path, "the image is too large for TIFF");
+    PrepareTiff();
+    // Classic TIFF addresses 4 GiB; larger data go to BigTIFF.
+    const bool big = r.bytes.size() > (uint64_t{1} << 31);
+    TiffPtr tif(TIFFOpen(path.c_str(), big ? "w8" : "w"));
+    if (!tif) Fail(path, "cannot create" + TiffDetail());
+    TIFF* t = tif.get();
+    const auto w = static_cast<uint32_t>(r.width);
+    const auto h = static_cast<uint32_t>(r.height);
+    const std::size_t rowBytes = static_cast<std::size_t>(w) * SampleSize(r.type);
+    std::vector<unsigned char> packed(bits == 1 ? (w + 7) / 8 : 0);
+    for (int64_t z = 0; z < r.depth; ++z) {
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t{1});
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
+        TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, format);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+        if (r.depth > 1) {
+            TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+            TIFFSetField(t, TIFFTAG_PAGENUMBER, static_cast<uint16_t>(z), static_cast<uint16_t>(r.depth));
+        }
+        for (uint32_t y = 0; y < h; ++y) {
+            const unsigned char* row = r.bytes.data() + (static_cast<std::size_t>(z) * h + y) * rowBytes;
+            void* data = const_cast<unsigned char*>(row);
+            if (bits == 1) {
+                std::fill(packed.begin(), packed.end(), 0);
+                for (uint32_t x = 0; x < w; ++x)
+                    if (row[x]) packed[x >> 3] |= static_cast<unsigned char>(0x80u >> (x & 7));
+                data = packed.data();
+            }
+            if (TIFFWriteScanline(t, data, y, 0) < 0) Fail(path, "cannot write" + TiffDetail());
+        }
+        if (!TIFFWriteDirectory(t)) Fail(path, "cannot write" + TiffDetail());
+    }
+    TIFF* raw = tif.release();
+    TIFFClose(raw);
+    if (!t_tiffError.empty()) Fail(path, "cannot write" + TiffDetail());
+}
+
+}  // namespace regionfeat
