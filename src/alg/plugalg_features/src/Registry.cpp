@@ -13,7 +13,12 @@
 #include "PHist.h"
 #include "PHoughEntropy.h"
 #include "PLBPHist.h"
+#include "PRedrik.h"
+#include "PRelnbhHist.h"
+#include "PRough.h"
 #include "PStatistics.h"
+#include "PThreePartsRelNbhHist.h"
+#include "PVSlope.h"
 #include "PXYEntropy.h"
 
 namespace KELO::registry {
@@ -33,9 +38,14 @@ const Row kRows[] = {
     {"LBPHist", &Make<CPLBPHist>, 3},
     {"BinNbhHist", &Make<CPBinNbhHist>, 4},
     {"HoughEntropy", &Make<CPHoughEntropy>, 6},
+    {"ThreePartsRelNbhHist", &Make<CPThreePartsRelNbhHist>, 8},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
     {"Area", &Make<CPArea>, 15},
     {"Statistics", &Make<features::CPStatistics>, 20},
+    {"Redrik", &Make<CPRedrik>, -1},
+    {"RelnbhHist", &Make<CPRelnbhHist>, 21},
+    {"Rough", &Make<CPRough>, 23},
+    {"VSlope", &Make<CPVSlope>, 26},
 };
 }  // namespace
 
