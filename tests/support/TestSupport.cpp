@@ -22,6 +22,14 @@ std::unique_ptr<CImage> FilledImage(int64_t W, int64_t H, float value, int64_t D
     return img;
 }
 
+std::unique_ptr<CImage> ByteImage(int64_t W, int64_t H, const std::vector<float>& pixels) {
+    auto img = std::make_unique<CImage>(IMAGE_GREY_8, CSize(W, H, 1), CSize(0, 0, 0));
+    EXPECT_EQ(static_cast<int64_t>(pixels.size()), W * H) << "pixel list does not fit the extents";
+    for (int64_t i = 0; i < std::min<int64_t>(static_cast<int64_t>(pixels.size()), W * H); ++i)
+        img->Pixels<uint8_t>()[i] = static_cast<uint8_t>(pixels[static_cast<std::size_t>(i)]);
+    return img;
+}
+
 NodeHarness::NodeHarness(CPNode* node) : m_node(node) {}
 NodeHarness::~NodeHarness() = default;
 

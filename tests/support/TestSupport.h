@@ -16,6 +16,9 @@ namespace test {
 std::unique_ptr<KELO::CImage> FloatImage(int64_t W, int64_t H, const std::vector<float>& pixels, int64_t D = 1);
 // Same extents, every pixel = value.
 std::unique_ptr<KELO::CImage> FilledImage(int64_t W, int64_t H, float value, int64_t D = 1);
+// An 8-bit image of W x H pixels; each value is converted to its byte (values
+// must lie in 0 .. 255).
+std::unique_ptr<KELO::CImage> ByteImage(int64_t W, int64_t H, const std::vector<float>& pixels);
 
 // Owns a node and the values connected to its inputs.
 class NodeHarness {
