@@ -32,9 +32,12 @@ struct BigDifference {
 struct ThreeParts {
     static constexpr unsigned kBase = 3;
     static constexpr unsigned kCodes = 27;
+    // With d = n - v: |v - n| equals |d| exactly, so the rule reads d >= 2 -> 2,
+    // -2 < d < 2 -> 1, else 0 (NaN fails both comparisons); summed without a
+    // branch, which noisy grey values would mispredict.
     static unsigned Digit(float v, float n) {
-        if (n - v >= 2.0f) return 2u;
-        return std::fabs(v - n) < 2.0f ? 1u : 0u;
+        const float d = n - v;
+        return static_cast<unsigned>(d >= 2.0f) + static_cast<unsigned>(d > -2.0f);
     }
 };
 

@@ -61,10 +61,13 @@ void CPVSlope::ComputeRegion(const CImage* grey, const CImage* mask, std::vector
         const float* gDown = gUp + kDistance * w;
         const float* mUp = m + y * w;
         const float* mDown = mUp + kDistance * w;
+        // A pair outside the region adds 0.0, which leaves sum and count as they
+        // are; no branch on the mask, whose edges are hard to predict.
         for (int64_t x = 0; x < w; ++x) {
-            if (mUp[x] == 0.0f || mDown[x] == 0.0f) continue;
-            sum += gDown[x] > gUp[x] ? 1.0f : -1.0f;
-            count += 1.0f;
+            const bool pair = mUp[x] != 0.0f && mDown[x] != 0.0f;
+            const float vote = gDown[x] > gUp[x] ? 1.0f : -1.0f;
+            sum += pair ? vote : 0.0f;
+            count += pair ? 1.0f : 0.0f;
         }
     }
     if (count > 0.0f) sum /= count;
