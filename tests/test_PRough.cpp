@@ -97,8 +97,9 @@ TEST(PRough, ThresholdBackgroundAndWindow) {
     EXPECT_EQ(Roughness(5, 1, {0, 0, 1, 20, 20}), 1.0f);
     // The window reaches 2 pixels each way: the 5s see the 100, the 1 does not.
     EXPECT_EQ(Roughness(4, 1, {1, 5, 5, 100}), 2.0f);
-    // NaN spoils the means of its windows: nothing counts.
-    EXPECT_EQ(Roughness(3, 1, {1, std::numeric_limits<float>::quiet_NaN(), 100}), 0.0f);
+    // A NaN spoils the tables right of it: the 1's window [1, 5] does not hold it,
+    // yet its mean is NaN - NaN and the 1 does not count (40.2 - 1 would).
+    EXPECT_EQ(Roughness(7, 1, {std::numeric_limits<float>::quiet_NaN(), 50, 50, 1, 50, 50, 50}), 0.0f);
 }
 
 // The window is clipped at the crop, not at the image: bright pixels next to the

@@ -20,8 +20,10 @@ namespace KELO {
 // in that order, a corner outside the crop giving 0. Integer grey values
 // therefore give exact sums as long as a table entry stays below 2^24.
 //
-// Grey values are taken as they are: NaN is foreground and spoils the means of
-// its windows, whose pixels then do not count (a NaN comparison is false).
+// Grey values are taken as they are: NaN (or an infinity) is foreground and
+// spoils every table entry below and right of it, so also windows that reach past
+// it without holding it get a NaN mean (the differences of two NaN entries); their
+// pixels do not count (a NaN comparison is false).
 // Input 0 may be float or 8-bit; the crop of an 8-bit image holds its values
 // converted one by one to float.
 class CPRough : public CPNode {
