@@ -85,6 +85,40 @@ float NodeHarness::At(int64_t feature, int64_t region) const {
     return m.Pixels<float>()[region * m.Size().x + feature];
 }
 
+NodeHarness RunNode(CPNode* node, std::unique_ptr<CImage> grey, std::unique_ptr<CImage> labels) {
+    NodeHarness h(node);
+    h.Connect(0, std::move(grey));
+    h.Connect(1, std::move(labels));
+    h.Run();
+    return h;
+}
+
+std::vector<float> MatrixValues(const NodeHarness& h) {
+    const CImage& m = h.Matrix();
+    return std::vector<float>(m.Pixels<float>(), m.Pixels<float>() + m.Size().Count());
+}
+
+std::vector<float> PaintBoxes(int W, int H, const std::vector<std::array<int, 5>>& boxes) {
+    std::vector<float> labels(static_cast<std::size_t>(W) * H, 0.0f);
+    for (const auto& [label, x0, y0, x1, y1] : boxes)
+        for (int y = y0; y <= y1; ++y)
+            for (int x = x0; x <= x1; ++x) labels[static_cast<std::size_t>(y) * W + x] = static_cast<float>(label);
+    return labels;
+}
+
+std::array<int, 4> LabelBox(const std::vector<float>& labels, int W, float label) {
+    std::array<int, 4> box{INT32_MAX, INT32_MAX, -1, -1};
+    for (int i = 0; i < static_cast<int>(labels.size()); ++i)
+        if (labels[i] == label) box = {std::min(box[0], i % W), std::min(box[1], i / W), std::max(box[2], i % W), i / W};
+    return box;
+}
+
+std::vector<float> RandomLevels(std::size_t n, unsigned levels, unsigned seed) {
+    std::vector<float> v(n);
+    for (float& x : v) x = static_cast<float>(((seed = seed * 1103515245u + 12345u) >> 16) % levels);
+    return v;
+}
+
 CException CatchException(const std::function<void()>& fn) {
     try {
         fn();
