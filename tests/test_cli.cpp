@@ -412,7 +412,9 @@ TEST_F(Cli, FeatureNodesOnTheSampleMatchInProcessRuns) {
                           {"Haralick", {}, true},      {"Geometry", {}, true},    {"LBPHist", {}, true},
                           {"XYEntropy", {}, true},     {"HoughEntropy", {}, true}, {"BinNbhHist", {}, true},
                           {"Hist", {}, true},          {"Area", {}, true},        {"Border", {}, true},
-                          {"Shadow", {}, true}};
+                          {"Shadow", {}, true},
+                          {"ThreePartsRelNbhHist", {}, true}, {"RelnbhHist", {}, true}, {"Rough", {}, true},
+                          {"VSlope", {}, true},        {"Redrik", {}, true}};
     for (const Case& c : cases) {
         std::vector<std::string> args{"run", c.node, greyPath};
         if (c.withLabels) args.push_back(labelPath);

@@ -29,6 +29,14 @@ std::unique_ptr<CImage> FilledImage(int64_t W, int64_t H, float value, int64_t D
     return img;
 }
 
+std::unique_ptr<CImage> ByteImage(int64_t W, int64_t H, const std::vector<float>& pixels) {
+    auto img = std::make_unique<CImage>(IMAGE_GREY_8, CSize(W, H, 1), CSize(0, 0, 0));
+    EXPECT_EQ(static_cast<int64_t>(pixels.size()), W * H) << "pixel list does not fit the extents";
+    for (int64_t i = 0; i < std::min<int64_t>(static_cast<int64_t>(pixels.size()), W * H); ++i)
+        img->Pixels<uint8_t>()[i] = static_cast<uint8_t>(pixels[static_cast<std::size_t>(i)]);
+    return img;
+}
+
 NodeHarness::NodeHarness(CPNode* node) : m_node(node) {}
 NodeHarness::~NodeHarness() = default;
 
@@ -82,6 +90,40 @@ float NodeHarness::At(int64_t feature, int64_t region) const {
     if (feature < 0 || feature >= m.Size().x || region < 0 || region >= m.Size().y)
         throw std::out_of_range("matrix index");
     return m.Pixels<float>()[region * m.Size().x + feature];
+}
+
+NodeHarness RunNode(CPNode* node, std::unique_ptr<CImage> grey, std::unique_ptr<CImage> labels) {
+    NodeHarness h(node);
+    h.Connect(0, std::move(grey));
+    h.Connect(1, std::move(labels));
+    h.Run();
+    return h;
+}
+
+std::vector<float> MatrixValues(const NodeHarness& h) {
+    const CImage& m = h.Matrix();
+    return std::vector<float>(m.Pixels<float>(), m.Pixels<float>() + m.Size().Count());
+}
+
+std::vector<float> PaintBoxes(int W, int H, const std::vector<std::array<int, 5>>& boxes) {
+    std::vector<float> labels(static_cast<std::size_t>(W) * H, 0.0f);
+    for (const auto& [label, x0, y0, x1, y1] : boxes)
+        for (int y = y0; y <= y1; ++y)
+            for (int x = x0; x <= x1; ++x) labels[static_cast<std::size_t>(y) * W + x] = static_cast<float>(label);
+    return labels;
+}
+
+std::array<int, 4> LabelBox(const std::vector<float>& labels, int W, float label) {
+    std::array<int, 4> box{INT32_MAX, INT32_MAX, -1, -1};
+    for (int i = 0; i < static_cast<int>(labels.size()); ++i)
+        if (labels[i] == label) box = {std::min(box[0], i % W), std::min(box[1], i / W), std::max(box[2], i % W), i / W};
+    return box;
+}
+
+std::vector<float> RandomLevels(std::size_t n, unsigned levels, unsigned seed) {
+    std::vector<float> v(n);
+    for (float& x : v) x = static_cast<float>(((seed = seed * 1103515245u + 12345u) >> 16) % levels);
+    return v;
 }
 
 CException CatchException(const std::function<void()>& fn) {

@@ -2,6 +2,7 @@
 // connects inputs to a node and runs it, and exception/stdout capture.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,6 +17,9 @@ namespace test {
 std::unique_ptr<KELO::CImage> FloatImage(int64_t W, int64_t H, const std::vector<float>& pixels, int64_t D = 1);
 // Same extents, every pixel = value.
 std::unique_ptr<KELO::CImage> FilledImage(int64_t W, int64_t H, float value, int64_t D = 1);
+// An 8-bit image of W x H pixels; each value is converted to its byte (values
+// must lie in 0 .. 255).
+std::unique_ptr<KELO::CImage> ByteImage(int64_t W, int64_t H, const std::vector<float>& pixels);
 
 // Owns a node and the values connected to its inputs.
 class NodeHarness {
@@ -43,6 +47,20 @@ private:
     std::unique_ptr<KELO::CPNode> m_node;
     std::unique_ptr<KELO::CValue> m_inputs[2];
 };
+
+// A new node run on a grey image and a label image (ReadParameters, then Run).
+NodeHarness RunNode(KELO::CPNode* node, std::unique_ptr<KELO::CImage> grey, std::unique_ptr<KELO::CImage> labels);
+// Every pixel of output 0, row by row.
+std::vector<float> MatrixValues(const NodeHarness& h);
+
+// A W x H label list painted with boxes {label, x0, y0, x1, y1} (corners
+// included) in the given order, 0 elsewhere.
+std::vector<float> PaintBoxes(int W, int H, const std::vector<std::array<int, 5>>& boxes);
+// The box {x0, y0, x1, y1} of a label in a label list of width W; x1 = y1 = -1
+// when the label is absent.
+std::array<int, 4> LabelBox(const std::vector<float>& labels, int W, float label);
+// n pseudo-random whole numbers 0 .. levels - 1 (as floats) from a seed.
+std::vector<float> RandomLevels(std::size_t n, unsigned levels, unsigned seed);
 
 // Runs fn and returns the CException it throws; fails the test when it throws none.
 KELO::CException CatchException(const std::function<void()>& fn);

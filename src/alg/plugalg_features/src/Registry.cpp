@@ -16,10 +16,15 @@
 #include "PHist.h"
 #include "PHoughEntropy.h"
 #include "PLBPHist.h"
+#include "PRedrik.h"
+#include "PRelnbhHist.h"
 #include "PRotHistVar.h"
+#include "PRough.h"
 #include "PShadow.h"
 #include "PShiftHistVar.h"
 #include "PStatistics.h"
+#include "PThreePartsRelNbhHist.h"
+#include "PVSlope.h"
 #include "PXYEntropy.h"
 
 namespace KELO::registry {
@@ -39,15 +44,20 @@ const Row kRows[] = {
     {"LBPHist", &Make<CPLBPHist>, 3},
     {"BinNbhHist", &Make<CPBinNbhHist>, 4},
     {"HoughEntropy", &Make<CPHoughEntropy>, 6},
+    {"ThreePartsRelNbhHist", &Make<CPThreePartsRelNbhHist>, 8},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
     {"Covbin", &Make<CPCovbin>, 14},
     {"Abis", &Make<CPAbis>, -1},
     {"Area", &Make<CPArea>, 15},
     {"Border", &Make<CPBorder>, 18},
     {"Statistics", &Make<features::CPStatistics>, 20},
+    {"Redrik", &Make<CPRedrik>, -1},
+    {"RelnbhHist", &Make<CPRelnbhHist>, 21},
     {"RotHistVar", &Make<CPRotHistVar>, 22},
+    {"Rough", &Make<CPRough>, 23},
     {"Shadow", &Make<CPShadow>, 25},
     {"ShiftHistVar", &Make<CPShiftHistVar>, 12},
+    {"VSlope", &Make<CPVSlope>, 26},
 };
 }  // namespace
 
