@@ -406,7 +406,8 @@ TEST_F(Cli, FeatureNodesOnTheSampleMatchInProcessRuns) {
     const Case cases[] = {{"Statistics", {}, true},    {"Statistics", {}, false}, {"Statistics", {"--native"}, true},
                           {"Haralick", {}, true},      {"Geometry", {}, true},    {"LBPHist", {}, true},
                           {"XYEntropy", {}, true},     {"HoughEntropy", {}, true}, {"BinNbhHist", {}, true},
-                          {"Hist", {}, true},          {"Area", {}, true}};
+                          {"Hist", {}, true},          {"Area", {}, true},       {"BinNbhHistPlusXYEntropy", {}, true},
+                          {"XYInteractionHist", {}, true}, {"NbhSpHist", {}, true}};
     for (const Case& c : cases) {
         std::vector<std::string> args{"run", c.node, greyPath};
         if (c.withLabels) args.push_back(labelPath);

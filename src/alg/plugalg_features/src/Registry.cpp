@@ -8,13 +8,16 @@
 
 #include "PArea.h"
 #include "PBinNbhHist.h"
+#include "PBinNbhHistPlusXYEntropy.h"
 #include "PGeometry.h"
 #include "PHaralick.h"
 #include "PHist.h"
 #include "PHoughEntropy.h"
 #include "PLBPHist.h"
+#include "PNbhSpHist.h"
 #include "PStatistics.h"
 #include "PXYEntropy.h"
+#include "PXYInteractionHist.h"
 
 namespace KELO::registry {
 
@@ -32,8 +35,11 @@ const Row kRows[] = {
     {"Hist", &Make<CPHist>, 2},
     {"LBPHist", &Make<CPLBPHist>, 3},
     {"BinNbhHist", &Make<CPBinNbhHist>, 4},
+    {"BinNbhHistPlusXYEntropy", &Make<CPBinNbhHistPlusXYEntropy>, 5},
     {"HoughEntropy", &Make<CPHoughEntropy>, 6},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
+    {"XYInteractionHist", &Make<CPXYInteractionHist>, 10},
+    {"NbhSpHist", &Make<CPNbhSpHist>, 11},
     {"Area", &Make<CPArea>, 15},
     {"Statistics", &Make<features::CPStatistics>, 20},
 };
