@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "AutoThreshold.h"
 #include "FeatureFrame.h"
@@ -66,24 +67,41 @@ inline int CosineBin(float s) {
 // pairs: exact up to 2^24, where it stops growing (2^24 + 1 rounds back).
 constexpr uint64_t kFloatCounterLimit = uint64_t{1} << 24;
 
-// The 10 bins of one set, overwriting bins. The pairs are counted per distinct
-// vector (bit-identical vectors give identical cosines) and each unordered pair
-// of distinct vectors once, counting for both orders.
-void CosineHistogram(std::vector<Neighbourhood>& set, float bins[kBins]) {
+// The pixels of a set that share one neighbourhood vector, bit for bit.
+struct Group {
+    Neighbourhood v;
+    uint64_t pixels;
+};
+
+inline bool SameBits(const Neighbourhood& l, const Neighbourhood& r) { return std::memcmp(l.a, r.a, sizeof l.a) == 0; }
+
+// Adds a pixel to a set as it is collected: a run of equal vectors in scan order
+// (a flat stretch of a row) takes one entry.
+void AddPixel(std::vector<Group>& set, const Neighbourhood& v) {
+    if (!set.empty() && SameBits(set.back().v, v))
+        ++set.back().pixels;
+    else
+        set.push_back({v, 1});
+}
+
+// The 10 bins of a set of m pixels, overwriting bins. Bit-identical vectors give
+// identical cosines, so the set is reduced to its distinct vectors, and each
+// unordered pair of distinct vectors is taken once for both orders.
+void CosineHistogram(std::vector<Group>& set, uint64_t m, float bins[kBins]) {
     std::fill_n(bins, kBins, 0.0f);
-    const std::size_t m = set.size();
     if (m == 0) return;
-    const auto byBits = [](const Neighbourhood& l, const Neighbourhood& r) {
-        return std::memcmp(l.a, r.a, sizeof l.a) < 0;
-    };
-    std::sort(set.begin(), set.end(), byBits);
-    std::vector<std::size_t> first;  // first index of every run of equal vectors, then m
-    for (std::size_t i = 0; i < m; ++i)
-        if (i == 0 || std::memcmp(set[i].a, set[i - 1].a, sizeof set[i].a) != 0) first.push_back(i);
-    const std::size_t distinct = first.size();
-    first.push_back(m);
+    std::sort(set.begin(), set.end(),
+              [](const Group& l, const Group& r) { return std::memcmp(l.v.a, r.v.a, sizeof l.v.a) < 0; });
+    std::size_t distinct = 0;
+    for (const Group& g : set) {
+        if (distinct > 0 && SameBits(set[distinct - 1].v, g.v))
+            set[distinct - 1].pixels += g.pixels;
+        else
+            set[distinct++] = g;
+    }
+    set.resize(distinct);
     std::vector<float> norms(distinct);
-    for (std::size_t u = 0; u < distinct; ++u) norms[u] = Norm(set[first[u]]);
+    for (std::size_t u = 0; u < distinct; ++u) norms[u] = Norm(set[u].v);
 
     // Counts beyond the float limit all read as the limit, so they saturate there
     // (which also keeps every product far inside 64 bits).
@@ -95,15 +113,48 @@ void CosineHistogram(std::vector<Neighbourhood>& set, float bins[kBins]) {
         c = std::min(c + std::min(pairs, kFloatCounterLimit), kFloatCounterLimit);
     };
     for (std::size_t u = 0; u < distinct; ++u) {
-        const Neighbourhood& au = set[first[u]];
-        const uint64_t cu = first[u + 1] - first[u];
+        const Neighbourhood& au = set[u].v;
+        const uint64_t cu = set[u].pixels;
         add(Cosine(au, norms[u], au, norms[u]), cu, cu, 1);
         for (std::size_t v = u + 1; v < distinct; ++v)
-            add(Cosine(au, norms[u], set[first[v]], norms[v]), cu, first[v + 1] - first[v], 2);
+            add(Cosine(au, norms[u], set[v].v, norms[v]), cu, set[v].pixels, 2);
     }
     const auto mf = static_cast<float>(m);
     const float m2 = mf * mf;
     for (int b = 0; b < kBins; ++b) bins[b] = static_cast<float>(counts[b]) / m2;
+}
+
+// The smallest and the largest of n > 0 values, or NaN for both when any value
+// is NaN. Kept in independent lanes so that the scan over the whole image runs
+// several values per step.
+std::pair<float, float> GreyRange(const float* v, int64_t n) {
+    constexpr int kLanes = 16;
+    float lo[kLanes], hi[kLanes];
+    int32_t nan[kLanes];
+    for (int l = 0; l < kLanes; ++l) lo[l] = hi[l] = v[0], nan[l] = 0;
+    int64_t i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+        for (int l = 0; l < kLanes; ++l) {
+            const float x = v[i + l];
+            lo[l] = x < lo[l] ? x : lo[l];
+            hi[l] = x > hi[l] ? x : hi[l];
+            nan[l] |= x != x ? 1 : 0;
+        }
+    for (; i < n; ++i) {
+        const float x = v[i];
+        lo[0] = x < lo[0] ? x : lo[0];
+        hi[0] = x > hi[0] ? x : hi[0];
+        nan[0] |= x != x ? 1 : 0;
+    }
+    float a = lo[0], b = hi[0];
+    bool anyNaN = false;
+    for (int l = 0; l < kLanes; ++l) {
+        a = lo[l] < a ? lo[l] : a;
+        b = hi[l] > b ? hi[l] : b;
+        anyNaN |= nan[l] != 0;
+    }
+    if (anyNaN) a = b = std::numeric_limits<float>::quiet_NaN();
+    return {a, b};
 }
 }  // namespace
 
@@ -192,11 +243,12 @@ void CPNbhSpHist::ComputeRegion(const CImage& grey, const CImage& labels, int64_
                 if (lab[y * W + x] == fl) histogram.Add(g[y * W + x]);
         const Thresholds t = FindThresholds(histogram, static_cast<float>(m_nNumberOfPixels));
 
-        std::vector<Neighbourhood> set;
+        std::vector<Group> set;
         for (const Side side : {Side::Dark, Side::Bright}) {
             float* out = bins + (side == Side::Dark ? 0 : kBins);
             try {
                 set.clear();
+                uint64_t m = 0;
                 for (int64_t y = y0 + 1; y < y0 + h - 1; ++y)
                     for (int64_t x = x0 + 1; x < x0 + w - 1; ++x) {
                         const int64_t at = y * W + x;
@@ -205,13 +257,14 @@ void CPNbhSpHist::ComputeRegion(const CImage& grey, const CImage& labels, int64_
                         if (!(side == Side::Dark ? InDarkSet(gp, t) : InBrightSet(gp, t))) continue;
                         Neighbourhood v;
                         for (int k = 0; k < 8; ++k) v.a[k] = g[at + kDy[k] * W + kDx[k]] - gp;
-                        set.push_back(v);
+                        AddPixel(set, v);
+                        ++m;
                     }
-                CosineHistogram(set, out);
+                CosineHistogram(set, m, out);
             } catch (const std::bad_alloc&) {
                 // A set whose list cannot be allocated leaves its bins 0.
                 std::fill_n(out, kBins, 0.0f);
-                std::vector<Neighbourhood>().swap(set);
+                std::vector<Group>().swap(set);
             }
         }
     }
@@ -243,17 +296,8 @@ void CPNbhSpHist::Run() {
     plan.afterInputs = [](const frame::Inputs& in) {
         const int64_t count = in.W * in.H * in.D;
         if (count <= 0) return;
-        const float* g = in.grey->Pixels<float>();
-        float lo = g[0], hi = g[0];
-        bool nan = false;
-        for (int64_t i = 0; i < count; ++i) {
-            const float v = g[i];
-            lo = v < lo ? v : lo;
-            hi = v > hi ? v : hi;
-            nan |= v != v;
-        }
-        if (nan) lo = hi = std::numeric_limits<float>::quiet_NaN();
-        if (nan || lo < 0.0f || hi >= 256.0f) {
+        const auto [lo, hi] = GreyRange(in.grey->Pixels<float>(), count);
+        if (!(lo >= 0.0f && hi < 256.0f)) {
             const frame::Thrower fail{
                 "", Impl::StExLocation{__DATE__ " " __TIME__, __FILE__, "void __cdecl KELO::CPNbhSpHist::Run(void)",
                                        __LINE__, nullptr}};
