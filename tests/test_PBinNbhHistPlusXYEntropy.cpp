@@ -23,10 +23,8 @@ F Rows(const F& grey, const F& labels, int64_t W) {
     h.Connect(0, test::FloatImage(W, H, grey));
     h.Connect(1, test::FloatImage(W, H, labels));
     h.Run();
-    F f;
-    for (int64_t r = 0; r < h.Matrix().Size().y; ++r)
-        for (int k = 0; k < kF; ++k) f.push_back(h.At(k, r));
-    return f;
+    const float* m = h.Matrix().Pixels<float>();
+    return F(m, m + kF * h.Matrix().Size().y);
 }
 
 // One label's features written out plainly (grey values in [0, 256)). The local
@@ -118,26 +116,11 @@ TEST(PBinNbhHistPlusXYEntropy, RegionsAgainstPlainReference) {
         EXPECT_EQ(row, Reference(sc.grey, sc.labels, Scene::W, static_cast<float>(r + 1))) << "label " << r + 1;
     }
     auto at = [&](int label, int f) { return got[static_cast<std::size_t>((label - 1) * kF + f)]; };
-    // The line has no block but both sets; the scattered label has no sets; the
-    // flat square is all off, with equal measures.
+    // The scene holds what it is meant to: the line has no block but both sets,
+    // the scattered label no sets, the flat square only blocks of configuration 0.
     EXPECT_TRUE(std::all_of(got.begin() + 2 * kF, got.begin() + 2 * kF + 16, [](float v) { return v == 0.0f; }));
-    EXPECT_GT(at(3, 16), 0.0f);
-    EXPECT_GT(at(3, 17), 0.0f);
-    EXPECT_EQ(at(4, 16), 0.0f);
-    EXPECT_EQ(at(4, 17), 0.0f);
+    EXPECT_TRUE(at(3, 16) > 0.0f && at(3, 17) > 0.0f && at(4, 16) == 0.0f && at(4, 17) == 0.0f);
     EXPECT_EQ(at(5, 0), 1.0f);
-    EXPECT_EQ(at(5, 16), at(5, 17));
-}
-
-// Other labels' pixels inside a box change neither half: the disc's box holds
-// ring pixels, whose grey values are replaced by extremes here.
-TEST(PBinNbhHistPlusXYEntropy, OtherLabelsInTheBoxDoNotCount) {
-    Scene sc;
-    const F before = Rows(sc.grey, sc.labels, Scene::W);
-    for (int64_t i = 0; i < Scene::W * Scene::H; ++i)
-        if (sc.labels[i] != 2.0f) sc.grey[i] = (i % 2) ? 0.0f : 255.0f;
-    const F after = Rows(sc.grey, sc.labels, Scene::W);
-    EXPECT_TRUE(std::equal(before.begin() + kF, before.begin() + 2 * kF, after.begin() + kF));
 }
 
 TEST(PBinNbhHistPlusXYEntropy, ChecksInTheirOrder) {
@@ -157,30 +140,8 @@ TEST(PBinNbhHistPlusXYEntropy, ChecksInTheirOrder) {
     test::CatchException([&] { node.ComputeRegion(*grey, *mask, 3, 0, features); });
 }
 
-TEST(PBinNbhHistPlusXYEntropy, SetupDescriptionAndRegistryRow) {
-    CPBinNbhHistPlusXYEntropy node;
-    const auto s = test::Setup(node);
-    test::ExpectTexts(*s, {{"PluginSubType", "BinNbhHistPlusXYEntropyFeaturePlugin"},
-                           {"Description", "BinNbhHist + XYEntropy in one plugin"},
-                           {"FeatureNames/17", "feature"},
-                           {"parameters/verbose@desc", frame::kVerboseDoc},
-                           {"keywords/0", "binnbhhistplusxyentropy"},
-                           {"keywords/3", "entropy"},
-                           {"__zorvatDocumentation",
-                            "%KELODIR%/doc/zorvat/html/features/PBinNbhHistPlusXYEntropy/index.html"}});
-    EXPECT_EQ(dynamic_cast<const CValueVector&>(*s->Entry("FeatureNames")).Size(), 18u);
-    const std::string d = test::Text(*s, "description");
-    EXPECT_EQ(d.rfind("BRIEF\nNode to compute the binary 2x2 configuration histogram and a measure of the entropy of "
-                      "the 2d positions\nof the pixels.",
-                      0),
-              0u);
-    for (const char* part : {"can be useful\nto characterize binary texture data.",
-                             "obtained from the input image by thresholding above and below\nan automatically "
-                             "determined value",
-                             "useful in characterizing\nrandom point distributions.",
-                             "(=number of rows) and \\f$m\\f$ is the number of pieces (=number of columns).\n",
-                             "KEYWORDS\nbinnbhhistplusxyentropy, histogram, binary pattern, entropy"})
-        EXPECT_NE(d.find(part), std::string::npos) << part;
+// The registry row at its test place and listing key.
+TEST(PBinNbhHistPlusXYEntropy, RegistryRow) {
     EXPECT_NE(dynamic_cast<CPBinNbhHistPlusXYEntropy*>(
                   std::unique_ptr<CPNode>(registry::Create("BinNbhHistPlusXYEntropy")).get()),
               nullptr);

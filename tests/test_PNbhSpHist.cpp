@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -17,7 +16,7 @@ using F = std::vector<float>;
 namespace {
 constexpr int kF = 20;
 
-// Every region's 20 features, row by row; numberOfPixels < 0 leaves the default.
+// Every region's 20 features, row by row; no numberOfPixels leaves the default.
 F Rows(int64_t W, const F& grey, const F& labels, CValue* numberOfPixels = nullptr) {
     const int64_t H = static_cast<int64_t>(grey.size()) / W;
     test::NodeHarness h(new CPNbhSpHist());
@@ -25,10 +24,8 @@ F Rows(int64_t W, const F& grey, const F& labels, CValue* numberOfPixels = nullp
     h.Connect(0, test::FloatImage(W, H, grey));
     h.Connect(1, test::FloatImage(W, H, labels));
     h.Run();
-    F f;
-    for (int64_t r = 0; r < h.Matrix().Size().y; ++r)
-        for (int k = 0; k < kF; ++k) f.push_back(h.At(k, r));
-    return f;
+    const float* m = h.Matrix().Pixels<float>();
+    return F(m, m + kF * h.Matrix().Size().y);
 }
 
 // One label's 20 bins written out plainly: region pixels off the box's outer rows
@@ -121,25 +118,26 @@ TEST(PNbhSpHist, RegionsAgainstPlainReference) {
     }
 }
 
-// Bins of a set: flat pixels pair with s = 0 (bin 5), a set's bins sum to 1, and a
-// region with no more than the limit of inner pixels has no sets.
-TEST(PNbhSpHist, FlatSetsAndSmallRegions) {
-    const int64_t W = 8, H = 8;
-    F labels(W * H, 1.0f);
-    F expected(kF, 0.0f);
-    expected[5] = expected[15] = 1.0f;
-    EXPECT_EQ(Rows(W, F(W * H, 42.0f), labels, new CValueLong(0)), expected);
+// Flat pixels pair with s = 0 (bin 5); a region with no more than the limit of
+// inner pixels has no sets. A bin is a float raised by 1.0 per pair, so it stops
+// at 2^24 pairs however they are grouped: in an 80 x 80 checkerboard whose two
+// grey levels both lie below the lower and above the upper threshold, each set
+// holds 6084 pixels of two opposite vectors, and the 18.5 million pairs with
+// s = 1 (and as many with s = -1) all come from pairs of equal vectors.
+TEST(PNbhSpHist, FlatSetsSmallRegionsAndSaturatedBins) {
+    F labels(64, 1.0f), flat(kF, 0.0f);
+    flat[5] = flat[15] = 1.0f;
     // 36 inner pixels: limit 35 still gives sets, limit 36 none.
-    EXPECT_EQ(Rows(W, F(W * H, 42.0f), labels, new CValueLong(35)), expected);
-    EXPECT_EQ(Rows(W, F(W * H, 42.0f), labels, new CValueLong(36)), F(kF, 0.0f));
-    std::mt19937 rng(2);
-    F grey(W * H);
-    for (float& v : grey) v = static_cast<float>(rng() % 256);
-    const F row = Rows(W, grey, labels, new CValueLong(3));
-    float dark = 0.0f, bright = 0.0f;
-    for (int b = 0; b < 10; ++b) dark += row[b], bright += row[10 + b];
-    EXPECT_NEAR(dark, 1.0f, 1e-6f);
-    EXPECT_NEAR(bright, 1.0f, 1e-6f);
+    EXPECT_EQ(Rows(8, F(64, 42.0f), labels, new CValueLong(35)), flat);
+    EXPECT_EQ(Rows(8, F(64, 42.0f), labels, new CValueLong(36)), F(kF, 0.0f));
+
+    const int64_t W = 80;
+    F board(W * W);
+    for (int64_t i = 0; i < W * W; ++i) board[i] = ((i % W + i / W) % 2) ? 11.0f : 10.0f;
+    const float m = 78.0f * 78.0f, saturated = 16777216.0f / (m * m);
+    F want(kF, 0.0f);
+    want[0] = want[9] = want[10] = want[19] = saturated;
+    EXPECT_EQ(Rows(W, board, F(W * W, 1.0f), new CValueLong(5000)), want);
 }
 
 // The range check covers every pixel of every plane, inside a region or not, and
@@ -153,10 +151,8 @@ TEST(PNbhSpHist, GreyValuesOutsideZeroTo255AreRefused) {
     const Case cases[] = {{{0, 0, 0, 0, 0, 0, 0, 255.99f}, ""},
                           {{0, 0, 0, 0, 0, 0, 0, 256}, "(0,256)"},
                           {{3, 3, 3, 3, 3, 3, 3, -0.5f}, "(-0.5,3)"},
-                          {{3, 3, 3, 3, 3, 3, 3, 3}, ""},
                           {{3, 3, 3, 3, 3, 3, 3, 3, /* plane 1 */ 3, 3, 3, 3, 3, 3, 3, 1000}, "(3,1000)"},
-                          {{3, 3, 3, nan, 3, 3, 3, 3}, "(nan,nan)"},
-                          {{nan, 3, 3, 3, 3, 3, 3, 3}, "(nan,nan)"}};
+                          {{3, 3, 3, nan, 3, 3, 3, 3}, "(nan,nan)"}};
     for (const Case& c : cases) {
         const int64_t D = static_cast<int64_t>(c.grey.size()) / 8;
         test::NodeHarness h(new CPNbhSpHist());
@@ -175,8 +171,6 @@ TEST(PNbhSpHist, GreyValuesOutsideZeroTo255AreRefused) {
                       c.range);
         ASSERT_NE(e.SourceLocation(), nullptr);
         EXPECT_STREQ(e.SourceLocation()->function, "void __cdecl KELO::CPNbhSpHist::Run(void)");
-        EXPECT_NE(std::string(e.SourceLocation()->file).find("src/alg/plugalg_features/src/PNbhSpHist"),
-                  std::string::npos);
         EXPECT_EQ(e.SourceLocation()->object, nullptr);
         EXPECT_EQ(h.Node().StackOutput(0), nullptr);
     }
@@ -199,8 +193,7 @@ TEST(PNbhSpHist, NumberOfPixelsFromBothKeys) {
     for (const auto& [value, want] : std::vector<std::pair<CValue*, int>>{{new CValueDouble(12.9), 12},
                                                                           {new CValueDouble(-3.7), -3},
                                                                           {new CValueLong(8), 8},
-                                                                          {new CValueString("5"), 17},
-                                                                          {new CValueBool(true), 17}}) {
+                                                                          {new CValueString("5"), 17}}) {
         p.SetEntry("m_nNumberOfPixels", value);
         node.ReadParameters();
         EXPECT_EQ(shown(node), want);
@@ -210,15 +203,9 @@ TEST(PNbhSpHist, NumberOfPixelsFromBothKeys) {
     p.SetEntry("m_nNumberOfPixels", new CValueDouble(1e10));
     node.ReadParameters();
     EXPECT_EQ(shown(node), std::numeric_limits<int32_t>::max());
-    p.SetEntry("m_nNumberOfPixels", new CValueDouble(std::nan("")));
-    test::CatchException([&] { node.ReadParameters(); });
     p.SetEntry("m_nNumberOfPixels", new CValueDouble(1e30));
     test::CatchException([&] { node.ReadParameters(); });
     EXPECT_EQ(shown(node), std::numeric_limits<int32_t>::max());
-    // The count decides the thresholds: 12.9 acts as 12.
-    const Scene sc;
-    EXPECT_EQ(Rows(Scene::W, sc.grey, sc.labels, new CValueDouble(12.9)),
-              Rows(Scene::W, sc.grey, sc.labels, new CValueLong(12)));
 }
 
 TEST(PNbhSpHist, ChecksInTheirOrderAndOutputNames) {
@@ -241,34 +228,13 @@ TEST(PNbhSpHist, ChecksInTheirOrderAndOutputNames) {
     EXPECT_EQ(dynamic_cast<const CValueVector&>(*h.Values().Entry(19)).Size(), 1u);
 }
 
-TEST(PNbhSpHist, SetupDescriptionAndRegistryRow) {
+// The count is shown as a long; the registry row at its test place and listing key.
+TEST(PNbhSpHist, SetupParametersAndRegistryRow) {
     CPNbhSpHist node;
     const auto s = test::Setup(node);
-    test::ExpectTexts(
-        *s,
-        {{"PluginSubType", "NbhSpHistFeaturePlugin"},
-         {"Description",
-          "histogram of normalized scalar products of neighbourhoods of pixels above and below automatic thresholds"},
-         {"FeatureNames/19", "feature"},
-         {"parameters/verbose@desc", frame::kVerboseDoc},
-         {"parameters/m_nNumberOfPixels@desc",
-          "The type of this parameter is of type long. Determines the number of pixels with values\nabove \\a "
-          "th_above and below \\a th_below. By default it is set to 30.\n"},
-         {"__zorvatDocumentation", "%KELODIR%/doc/zorvat/html/features/PNbhSpHist/index.html"}});
     EXPECT_EQ(test::Keys(dynamic_cast<const CValueMap&>(*s->Entry("parameters"))),
               (std::vector<std::string>{"verbose", "m_nNumberOfPixels"}));
     EXPECT_EQ(s->Entry("parameters/m_nNumberOfPixels")->Type(), EValueType::Long);
-    const std::string d = test::Text(*s, "description");
-    EXPECT_EQ(d.rfind("BRIEF\nComputes the histogram over the scalar product of the neighborhood gray values of each "
-                      "pixel.",
-                      0),
-              0u);
-    for (const char* part :
-         {"To counteract bias through\nextreme values, one can ignore the \\a m_nNumberOfPixels highest and lowest "
-          "values.",
-          "INPUT 0\nFirst input image with values only in the range from zero to 255, must be of type IMAGE_GREY_F.\n",
-          "PARAMETER m_nNumberOfPixels\nThe type of this parameter is of type long."})
-        EXPECT_NE(d.find(part), std::string::npos) << part;
     EXPECT_NE(dynamic_cast<CPNbhSpHist*>(std::unique_ptr<CPNode>(registry::Create("NbhSpHist")).get()), nullptr);
     EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "11"), "NbhSpHist");
 }

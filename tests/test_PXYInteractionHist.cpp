@@ -4,7 +4,6 @@
 #include <array>
 #include <cmath>
 #include <random>
-#include <set>
 #include <vector>
 
 #include "PXYInteractionHist.h"
@@ -43,10 +42,8 @@ std::vector<float> Features(int W, int H, const std::vector<float>& grey, const 
     h.Connect(0, test::FloatImage(W, H, grey));
     h.Connect(1, test::FloatImage(W, H, labels));
     h.Run();
-    std::vector<float> f;
-    for (int64_t r = 0; r < h.Matrix().Size().y; ++r)
-        for (int k = 0; k < 10; ++k) f.push_back(h.At(k, r));
-    return f;
+    const float* m = h.Matrix().Pixels<float>();
+    return std::vector<float>(m, m + 10 * h.Matrix().Size().y);
 }
 
 // One label's 10 features written out plainly (grey values in [0, 256)): the whole
@@ -99,12 +96,12 @@ TEST(PXYInteractionHist, PairCountsEqualTheDirectCount) {
             }
 }
 
-// Two pixels at each offset that ends a bin (d^2 = 4 | 5, 10 | 13, 18 | 20, 32 | 34),
-// and a single pixel, whose only pair (i, i) lies in bin 4.
+// Two pixels at offsets on both sides of each bin's end (d^2 = 4 | 5, 10 | 13,
+// 18 | 20, 32 | 34) and beyond a 64-bit word, and a single pixel, whose only
+// pair (i, i) lies in bin 4; the bins written out by hand.
 TEST(PXYInteractionHist, BinEdgesOfTwoPixelSets) {
     const std::pair<Position, int> cases[] = {{{2, 0}, 4}, {{2, 1}, 3}, {{3, 1}, 3}, {{2, 3}, 2}, {{3, 3}, 2},
-                                              {{4, 2}, 1}, {{4, 4}, 1}, {{5, 3}, 0}, {{3, 5}, 0}, {{70, 0}, 0},
-                                              {{1, 0}, 4}, {{0, 3}, 3}, {{0, 5}, 1}, {{5, 0}, 1}, {{6, 0}, 0}};
+                                              {{4, 2}, 1}, {{4, 4}, 1}, {{5, 3}, 0}, {{70, 0}, 0}};
     for (const auto& [d, bin] : cases)
         for (const bool mirrored : {false, true}) {
             // The second pixel below and to the right, or below and to the left.
@@ -147,13 +144,7 @@ TEST(PXYInteractionHist, RegionsAgainstPlainReference) {
         want.insert(want.end(), row.begin(), row.end());
     }
     EXPECT_EQ(got, want);
-    // Each set's bins sum to 1; the flat region has equal halves; the small box none.
-    for (const int r : {0, 1, 4, 5}) {
-        float dark = 0.0f, bright = 0.0f;
-        for (int b = 0; b < 5; ++b) dark += got[10 * r + b], bright += got[10 * r + 5 + b];
-        EXPECT_NEAR(dark, 1.0f, 1e-5f) << r;
-        EXPECT_NEAR(bright, 1.0f, 1e-5f) << r;
-    }
+    // The scene holds what it is meant to: equal halves for the flat region, no sets in the small box.
     EXPECT_TRUE(std::equal(got.begin() + 40, got.begin() + 45, got.begin() + 45));
     EXPECT_TRUE(std::all_of(got.begin() + 20, got.begin() + 40, [](float v) { return v == 0.0f; }));
 }
@@ -200,39 +191,21 @@ TEST(PXYInteractionHist, ChecksLocationsAndVerboseLines) {
               "The number of regions are: 3\nThere are 2 non-empty regions. \nWarning: There are 1 empty regions!!!\n"
               "By (re-)labeling the second input image before using this plugin, there is no more empty region.\n");
     EXPECT_EQ(test::MetaText(h.Values(), "9", "FeatureName"), "feature");
-}
 
-TEST(PXYInteractionHist, ComputeRegionWithoutImagesOrOutsideTheImage) {
-    CPXYInteractionHist node;
+    // Called from outside a run: no grey image gives zeros, a box past the image is refused.
     auto grey = test::FilledImage(10, 10, 4.0f), mask = test::FilledImage(8, 4, 1.0f);
     std::vector<double> features(10, 7.0);
-    node.ComputeRegion(nullptr, mask.get(), 0, 0, features);
+    CPXYInteractionHist().ComputeRegion(nullptr, mask.get(), 0, 0, features);
     EXPECT_EQ(features, std::vector<double>(10, 0.0));
-    for (const auto& [x0, y0] : {std::pair{3, 0}, std::pair{0, 7}, std::pair{-1, 0}})
-        test::CatchException([&, x = x0, y = y0] { node.ComputeRegion(grey.get(), mask.get(), x, y, features); });
+    for (const int x0 : {3, -1})
+        test::CatchException([&] { CPXYInteractionHist().ComputeRegion(grey.get(), mask.get(), x0, 0, features); });
 }
 
-TEST(PXYInteractionHist, SetupDescriptionAndRegistryRow) {
+// The registry row at its test place and listing key; output 0 has its own label.
+TEST(PXYInteractionHist, SetupLabelAndRegistryRow) {
     CPXYInteractionHist node;
-    auto s = test::Setup(node);
-    test::ExpectTexts(
-        *s, {{"outputs/0@label", "Calculated feature output as image"},
-             {"inputs/0@label", "Data Image"},
-             {"Description", "interaction potential histogram of pixels above and below automatic thresholds"},
-             {"FeatureNames/9", "feature"},
-             {"parameters/verbose@desc", "The type of this parameter is of type bool. Prints function feedback to "
-                                         "log area. By default it is \\a false.\n"},
-             {"__zorvatDocumentation", "%KELODIR%/doc/zorvat/html/features/PXYInteractionHist/index.html"}});
-    EXPECT_EQ(dynamic_cast<const CValueVector&>(*s->Entry("FeatureNames")).Size(), 10u);
-    EXPECT_FALSE(s->HasEntry("keywords"));
-    const std::string d = test::Text(*s, "description");
-    const std::string brief = "Computes the Reney 2D entropy in various directions.";
-    EXPECT_EQ(d.rfind("BRIEF\n" + brief, 0), 0u);
-    EXPECT_NE(d.find(brief, 6 + brief.size()), std::string::npos);  // the sentence stands twice
-    for (const char* part : {"INPUT 0\nFirst input image of type IMAGE_GREY_F.\n",
-                             "OUTPUT 1\nValue vector, contains the same information as the output image.\n",
-                             "PARAMETER data\npointer to the data of the feature image\n"})
-        EXPECT_NE(d.find(part), std::string::npos) << part;
+    const auto s = test::Setup(node);
+    EXPECT_EQ(test::MetaText(*s, "outputs/0", "label"), "Calculated feature output as image");
     EXPECT_NE(dynamic_cast<CPXYInteractionHist*>(std::unique_ptr<CPNode>(registry::Create("XYInteractionHist")).get()),
               nullptr);
     EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "10"), "XYInteractionHist");
