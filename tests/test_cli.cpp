@@ -414,7 +414,8 @@ TEST_F(Cli, FeatureNodesOnTheSampleMatchInProcessRuns) {
                           {"Hist", {}, true},          {"Area", {}, true},        {"Border", {}, true},
                           {"Shadow", {}, true},
                           {"ThreePartsRelNbhHist", {}, true}, {"RelnbhHist", {}, true}, {"Rough", {}, true},
-                          {"VSlope", {}, true},        {"Redrik", {}, true}};
+                          {"VSlope", {}, true},        {"Redrik", {}, true},      {"BinNbhHistPlusXYEntropy", {}, true},
+                          {"XYInteractionHist", {}, true}, {"NbhSpHist", {}, true}};
     for (const Case& c : cases) {
         std::vector<std::string> args{"run", c.node, greyPath};
         if (c.withLabels) args.push_back(labelPath);

@@ -209,7 +209,7 @@ void ExpectInputChecks(const std::function<CPNode*()>& make, const std::string& 
         CException e = CatchException([&] { h.Run(); });
         EXPECT_EQ(e.Message(), checks[k].message) << "check " << k;
         if (!e.SourceLocation()) {
-            EXPECT_EQ(e.Location(), location) << "check " << k;
+            EXPECT_EQ(e.Location(), checks[k].location.empty() ? location : checks[k].location) << "check " << k;
         }
         EXPECT_EQ(h.Node().StackOutput(0), nullptr);
         EXPECT_EQ(h.Node().StackOutput(1), nullptr);

@@ -81,9 +81,10 @@ void ExpectTexts(const KELO::CValueMap& setup, const std::vector<std::pair<std::
 // Drives a node through its input checks in their order: for each check, the
 // inputs pass every earlier one and fail this one (disconnected, a value with no
 // image, or an image of `wrongType`); the run must throw the message with the
-// location and leave no output. Then, with valid inputs and an all-background
-// label image, expects `noRegions` (skipped when empty). A GreyType check is
-// failed with wrongType, so pick a type the node refuses for both inputs.
+// location (the check's own, when it has one) and leave no output. Then, with
+// valid inputs and an all-background label image, expects `noRegions` (skipped
+// when empty). A GreyType check is failed with wrongType, so pick a type the
+// node refuses for both inputs.
 void ExpectInputChecks(const std::function<KELO::CPNode*()>& make, const std::string& location,
                        const std::vector<KELO::frame::InputCheck>& checks, const std::string& noRegions,
                        KELO::CPixelType wrongType = KELO::IMAGE_GREY_16);

@@ -212,4 +212,13 @@ float PairMeasure(const std::vector<Position>& set) {
     return sum / n2;
 }
 
+void MeasureExtremeSets(const GreyBox& box, const float* mask, float limit, double& dark, double& bright) {
+    LevelHistogram histogram;
+    CountBox(box, mask, histogram);
+    const Thresholds t = FindThresholds(histogram, limit);
+    std::vector<Position> set;
+    if (CollectSet(box, mask, t, Side::Dark, set)) dark = PairMeasure(set);
+    if (CollectSet(box, mask, t, Side::Bright, set)) bright = PairMeasure(set);
+}
+
 }  // namespace KELO::autothreshold

@@ -106,4 +106,10 @@ bool CollectSet(const GreyBox& box, const float* mask, const Thresholds& t, Side
 // n * 500 steps; any other order gives the same value over all n^2 pairs.
 float PairMeasure(const std::vector<Position>& set);
 
+// Steps 1 to 4 for one box: counts it (mask as for CountBox), finds the
+// thresholds with the limit and writes the pair measure of the dark set to dark
+// and of the bright set to bright. A set whose position list cannot be
+// allocated leaves its value as it was.
+void MeasureExtremeSets(const GreyBox& box, const float* mask, float limit, double& dark, double& bright);
+
 }  // namespace KELO::autothreshold

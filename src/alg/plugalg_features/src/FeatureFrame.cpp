@@ -46,23 +46,27 @@ Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputPlan& plan) {
     CValue* v0 = node.GetStackInput(0, false);
     CValue* v1 = node.GetStackInput(1, false);
     Inputs in;
+    const auto failAt = [&fail](const InputCheck& c) {
+        if (c.location.empty()) fail(c.message, c.line);
+        Thrower{c.location, fail.source}(c.message, c.line);
+    };
     // Each input is unwrapped at its first check that needs the image, so the
     // host's own "holds no image" failure comes at the same point as the node's.
     for (const InputCheck& c : plan.checks) {
         switch (c.what) {
             case Check::GreyNull:
-                if (!v0) fail(c.message, c.line);
+                if (!v0) failAt(c);
                 break;
             case Check::LabelNull:
-                if (!v1) fail(c.message, c.line);
+                if (!v1) failAt(c);
                 break;
             case Check::GreyType:
                 in.grey = UnwrapImage(v0);
-                if (!OneOf(in.grey->Type(), plan.greyTypes)) fail(c.message, c.line);
+                if (!OneOf(in.grey->Type(), plan.greyTypes)) failAt(c);
                 break;
             case Check::LabelType:
                 in.labels = UnwrapImage(v1);
-                if (in.labels->Type() != IMAGE_GREY_F) fail(c.message, c.line);
+                if (in.labels->Type() != IMAGE_GREY_F) failAt(c);
                 break;
             case Check::Unwrap:
                 in.grey = UnwrapImage(v0);
@@ -73,11 +77,11 @@ Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputPlan& plan) {
                 break;
             case Check::GreyImage:
                 in.grey = HeldImage(v0);
-                if (!in.grey) fail(c.message, c.line);
+                if (!in.grey) failAt(c);
                 break;
             case Check::LabelImage:
                 in.labels = HeldImage(v1);
-                if (!in.labels) fail(c.message, c.line);
+                if (!in.labels) failAt(c);
                 break;
             case Check::GreyEmpty:
                 if (EmptyImageValue(v0)) fail(c.message, c.line);
@@ -173,7 +177,7 @@ void Run(CPNode& node, const RunPlan& plan) {
     std::vector<RegionInfo> table;
     GetZoneList(in.labels->Pixels<float>(), in.W, in.H, in.D, table);
     const auto nRegions = static_cast<unsigned>(table.size());
-    if (plan.verbose && plan.reportRegionCount) std::cout << "The number of regions is: " << nRegions << std::endl;
+    if (plan.verbose && plan.reportRegionCount) std::cout << plan.regionCountText << nRegions << std::endl;
 
     const int64_t nF = plan.nFeatures;
     bool bare = false;  // outputs without inner vectors or summary lines

@@ -44,6 +44,9 @@ struct InputCheck {
     Check what;
     std::string message;
     int line = 0;  // the check's own source line, for the source-location form
+    // The check's own location, for nodes whose checks name different places;
+    // empty: the plan's.
+    std::string location = {};
 };
 
 struct InputPlan {
@@ -112,8 +115,9 @@ struct RunPlan {
     InputPlan inputs;
     int64_t nFeatures = 0;
     bool verbose = false;
-    // With verbose: whether the "The number of regions is: " line is written.
+    // With verbose: whether the region count line is written, and its text.
     bool reportRegionCount = true;
+    std::string regionCountText = "The number of regions is: ";
     Crop crop = Crop::None;
     // Called once the inputs passed their checks, before the region table is
     // built: the place for a node's own preparation and its failures.

@@ -1,25 +1,15 @@
 #include "PBinNbhHist.h"
 
-#include <cmath>
-#include <memory>
-#include <new>
 #include <stdexcept>
 
+#include "BinaryConfigurations.h"
 #include "FeatureFrame.h"
-#include "MaskedRunningMean.h"
 
 namespace KELO {
 
 namespace {
 const char* const kName = "BinNbhHist";
 const char* const kFeatureName = "feature";
-constexpr int kRadius = 10;           // of the running mean
-constexpr int kPasses = 1;            // along rows, then along columns
-constexpr float kBitThreshold = 5.0f;  // a pixel is on when |g - s| exceeds it
-
-// On when the grey value differs from the local mean by more than the threshold;
-// false for NaN on either side.
-inline unsigned Bit(float grey, float smoothed) { return std::fabs(grey - smoothed) > kBitThreshold ? 1u : 0u; }
 }  // namespace
 
 CPBinNbhHist::CPBinNbhHist() = default;
@@ -65,40 +55,12 @@ void CPBinNbhHist::ComputeRegion(const CImage& grey, const CImage& mask, int64_t
     if (x0 < 0 || y0 < 0 || x0 + w > W || y0 + h > gs.y)
         throw std::out_of_range("region box does not lie inside the grey image");
 
-    const float* g = grey.Pixels<float>();
-    const float* m = mask.Pixels<float>();
-    // The working copy holds the box only (see the class comment).
-    std::unique_ptr<float[]> smoothed(new (std::nothrow) float[static_cast<std::size_t>(w * h)]);
-    if (!smoothed) return;
-    // Without scratch memory for the means the features stay 0 (see the class comment).
-    if (SmoothRegionBox(g, W, m, w, h, x0, y0, kPasses, kRadius, smoothed.get()) != kRunningMeanOk) return;
-    const float* s = smoothed.get();
-
-    // The last column and the last row of the box are never top-left pixels.
-    float counters[16] = {};
-    int64_t n = 0;  // a 32-bit count would do for any box of realistic size
-    for (int64_t j = 0; j + 1 < h; ++j) {
-        const float* g0 = g + (y0 + j) * W + x0;
-        const float* g1 = g0 + W;
-        const float* s0 = s + j * w;
-        const float* s1 = s0 + w;
-        const float* m0 = m + j * w;
-        const float* m1 = m0 + w;
-        for (int64_t i = 0; i + 1 < w; ++i) {
-            if (m0[i] == 0.0f) continue;
-            unsigned k = Bit(g0[i], s0[i]);
-            if (m0[i + 1] != 0.0f) k |= Bit(g0[i + 1], s0[i + 1]) << 1;
-            if (m1[i] != 0.0f) k |= Bit(g1[i], s1[i]) << 2;
-            if (m1[i + 1] != 0.0f) k |= Bit(g1[i + 1], s1[i + 1]) << 3;
-            counters[k] += 1.0f;
-            ++n;
-        }
-    }
-    if (n > 0) {
-        const auto total = static_cast<float>(n);
-        for (float& c : counters) c /= total;
-    }
-    for (int k = 0; k < 16; ++k) features[static_cast<std::size_t>(k)] = counters[k];
+    // Left untouched when the working memory cannot be had (see the class comment).
+    float counters[kConfigurations];
+    if (!BinaryConfigurationHistogram(grey.Pixels<float>(), W, mask.Pixels<float>(), w, h, x0, y0,
+                                      BlockRule::TopLeftInRegion, counters))
+        return;
+    for (int k = 0; k < kConfigurations; ++k) features[static_cast<std::size_t>(k)] = counters[k];
 }
 
 void CPBinNbhHist::BuildValueVector(const float* matrix, CValueVector* output, unsigned nRegions) const {

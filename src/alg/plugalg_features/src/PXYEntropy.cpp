@@ -65,16 +65,10 @@ void CPXYEntropy::ComputeRegion(const CImage* grey, const CImage* mask, int64_t 
                          nullptr);
     if (ms.x == 0 || ms.y == 0) return;
 
-    using namespace autothreshold;
-    const GreyBox box{grey->Pixels<float>() + y0 * gs.x + x0, gs.x, ms.x, ms.y};
-    LevelHistogram histogram;
-    CountBox(box, nullptr, histogram);
-    const Thresholds t = FindThresholds(histogram, kDefaultLimit);
-
-    // A set whose position list cannot be allocated leaves its feature at 0.
-    std::vector<Position> set;
-    if (CollectSet(box, nullptr, t, Side::Dark, set)) features[0] = PairMeasure(set);
-    if (CollectSet(box, nullptr, t, Side::Bright, set)) features[1] = PairMeasure(set);
+    // Every pixel of the box counts (no mask). A set whose position list cannot
+    // be allocated leaves its feature at 0.
+    const autothreshold::GreyBox box{grey->Pixels<float>() + y0 * gs.x + x0, gs.x, ms.x, ms.y};
+    autothreshold::MeasureExtremeSets(box, nullptr, autothreshold::kDefaultLimit, features[0], features[1]);
 }
 
 void CPXYEntropy::BuildValueVector(const float* matrix, CValueVector* output, unsigned nRegions) const {

@@ -9,6 +9,7 @@
 #include "PAbis.h"
 #include "PArea.h"
 #include "PBinNbhHist.h"
+#include "PBinNbhHistPlusXYEntropy.h"
 #include "PBorder.h"
 #include "PCovbin.h"
 #include "PGeometry.h"
@@ -16,6 +17,7 @@
 #include "PHist.h"
 #include "PHoughEntropy.h"
 #include "PLBPHist.h"
+#include "PNbhSpHist.h"
 #include "PRedrik.h"
 #include "PRelnbhHist.h"
 #include "PRotHistVar.h"
@@ -26,6 +28,7 @@
 #include "PThreePartsRelNbhHist.h"
 #include "PVSlope.h"
 #include "PXYEntropy.h"
+#include "PXYInteractionHist.h"
 
 namespace KELO::registry {
 
@@ -43,9 +46,12 @@ const Row kRows[] = {
     {"Hist", &Make<CPHist>, 2},
     {"LBPHist", &Make<CPLBPHist>, 3},
     {"BinNbhHist", &Make<CPBinNbhHist>, 4},
+    {"BinNbhHistPlusXYEntropy", &Make<CPBinNbhHistPlusXYEntropy>, 5},
     {"HoughEntropy", &Make<CPHoughEntropy>, 6},
     {"ThreePartsRelNbhHist", &Make<CPThreePartsRelNbhHist>, 8},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
+    {"XYInteractionHist", &Make<CPXYInteractionHist>, 10},
+    {"NbhSpHist", &Make<CPNbhSpHist>, 11},
     {"Covbin", &Make<CPCovbin>, 14},
     {"Abis", &Make<CPAbis>, -1},
     {"Area", &Make<CPArea>, 15},
