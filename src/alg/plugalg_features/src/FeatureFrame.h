@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,6 +75,7 @@ struct RegionView {
     const CImage* mask = nullptr;  // mask crop (plane 0, or every plane of the box for Crop::Mask3D)
 };
 
+// GreyAndMask fills both crops in one pass over the box.
 enum class Crop { None, Grey, Mask, GreyAndMask, Mask3D };
 
 // How a run goes on when the label image has no region at all.
@@ -90,6 +92,10 @@ enum class NoRegions {
 CImage* MakeGreyCrop(const Inputs& in, int64_t x0, int64_t y0, int64_t w, int64_t h);
 CImage* MakeMaskCrop(const Inputs& in, uint32_t label, int64_t x0, int64_t y0, int64_t z0, int64_t w, int64_t h,
                      int64_t d);
+// Both crops of plane 0 filled in one pass over the box; the same pixels as the
+// two functions above.
+void MakeGreyAndMaskCrops(const Inputs& in, uint32_t label, int64_t x0, int64_t y0, int64_t w, int64_t h,
+                          std::unique_ptr<CImage>& grey, std::unique_ptr<CImage>& mask);
 
 using ComputeFn = std::function<void(const RegionView&, std::vector<double>&)>;
 using ValueVectorFn = std::function<void(const float* matrix, CValueVector* output, unsigned nRegions)>;

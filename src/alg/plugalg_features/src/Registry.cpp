@@ -7,13 +7,17 @@
 #include <vector>
 
 #include "PArea.h"
+#include "PAvedu.h"
 #include "PBinNbhHist.h"
+#include "PEntropy.h"
 #include "PGeometry.h"
 #include "PHaralick.h"
 #include "PHist.h"
 #include "PHoughEntropy.h"
 #include "PLBPHist.h"
+#include "PMedian.h"
 #include "PStatistics.h"
+#include "PTotalVariation.h"
 #include "PXYEntropy.h"
 
 namespace KELO::registry {
@@ -34,8 +38,12 @@ const Row kRows[] = {
     {"BinNbhHist", &Make<CPBinNbhHist>, 4},
     {"HoughEntropy", &Make<CPHoughEntropy>, 6},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
+    {"TotalVariation", &Make<CPTotalVariation>, 13},
     {"Area", &Make<CPArea>, 15},
+    {"Avedu", &Make<CPAvedu>, -1},
+    {"Entropy", &Make<CPEntropy>, 19},
     {"Statistics", &Make<features::CPStatistics>, 20},
+    {"Median", &Make<CPMedian>, 28},
 };
 }  // namespace
 
