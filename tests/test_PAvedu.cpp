@@ -180,7 +180,9 @@ TEST(PAvedu, ChecksInTheirOrderAndCreatedButNotListed) {
     EXPECT_NE(std::unique_ptr<CPNode>(registry::Create("Avedu")), nullptr);
     const std::unique_ptr<CValueVector> listed(registry::List());
     for (const auto& name : listed->Vector()) {
-        if (name) EXPECT_NE(name->String(), "Avedu");
+        if (name) {
+            EXPECT_NE(name->String(), "Avedu");
+        }
     }
 }
 
