@@ -33,6 +33,10 @@ double RegionMedian(const frame::RegionView& r, std::vector<double>& buffer) {
     std::size_t nNaN = 0;  // the region's NaN values, counted but not stored
     for (int64_t j = 0; j < r.h; ++j) {
         const int64_t row = (r.y0 + j) * in.W + r.x0;
+        if (j + frame::kPrefetchRows < r.h) {
+            frame::PrefetchRow(grey + row + frame::kPrefetchRows * in.W, r.w);
+            frame::PrefetchRow(labels + row + frame::kPrefetchRows * in.W, r.w);
+        }
         for (int64_t i = 0; i < r.w; ++i) {
             const float v = grey[row + i];
             const bool own = labels[row + i] == label;

@@ -75,6 +75,7 @@ void CPTotalVariation::ComputeRegion(const CImage* grey, const CImage* mask, int
             const float* grow = g + (z0 + k) * plane + (y0 + j) * W + x0;
             const float* mrow = mk + (k * h + j) * w;
             const bool down = j < h - 1, deeper = k < d - 1;
+            if (j + frame::kPrefetchRows < h) frame::PrefetchRow(grow + frame::kPrefetchRows * W, w);
             for (int64_t i = 0; i < w; ++i) {
                 if (mrow[i] == 0.0f) continue;
                 const float c = grow[i];
