@@ -93,6 +93,16 @@ TEST(PAvedu, OnlyTheRegionsPixelsCount) {
     EXPECT_EQ(h.At(1, 0), 50.0f);  // (2, 2) belongs to label 1
     EXPECT_EQ(h.At(0, 1), 70.0f);  // label 2: a 1 x 1 box
     EXPECT_EQ(Compute({4, 6, 50, 8, 70, 50}, {0, 0, 1, 0, 0, 1}, 3, 1, 1), (std::vector<double>{0.0, 50.0}));
+
+    // 3-D labels: the crops come from plane 0. Label 1 spans both planes and is
+    // averaged over its plane-0 pixels (2 and 4); label 2 occurs only in plane 1,
+    // so its windows hold none of its pixels.
+    auto planes = AveduOn(FloatImage(3, 1, {2, 4, 6, 90, 90, 90}, 2), FloatImage(3, 1, {1, 1, 0, 1, 2, 1}, 2));
+    planes.Run();
+    EXPECT_EQ(planes.At(0, 0), 3.0f);
+    EXPECT_EQ(planes.At(1, 0), 3.0f);
+    EXPECT_EQ(planes.At(0, 1), 0.0f);
+    EXPECT_EQ(planes.At(1, 1), 0.0f);
     EXPECT_EQ(Compute({4, 6, 8, 70}, {1, 1, 1, 0}, 2, 2, 2)[0], 6.0);
 }
 
