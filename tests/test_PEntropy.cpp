@@ -5,7 +5,6 @@
 #include <random>
 
 #include "PEntropy.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -135,16 +134,4 @@ TEST(PEntropy, ChecksInTheirOrder) {
                              {Check::LabelNull, "Label image is NULL"},
                              {Check::LabelType, "The label image is not of type IMAGE_GREY_F"}},
                             "The number of regions is zero!!");
-}
-
-TEST(PEntropy, SetupDescription) {
-    const auto s = test::Setup(*std::unique_ptr<CPNode>(registry::Create("Entropy")));
-    const auto* names = dynamic_cast<const CValueVector*>(s->Entry("FeatureNames", false));
-    ASSERT_NE(names, nullptr);
-    EXPECT_EQ(names->Size(), 2u);
-    EXPECT_EQ(test::Text(*names, "0"), "");
-    EXPECT_EQ(names->Entry(1), nullptr);
-    test::ExpectTexts(*s, {{"PluginSubType", "EntropyFeaturePlugin"},
-                           {"Description", "entropy of the normalized histogram"},
-                           {"parameters/data@desc", "<missing>"}});
 }

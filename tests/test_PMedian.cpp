@@ -6,7 +6,6 @@
 #include <random>
 
 #include "PMedian.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -121,19 +120,4 @@ TEST(PMedian, ChecksInTheirOrderAndNoRegions) {
     ASSERT_NE(inner, nullptr);
     EXPECT_EQ(inner->Size(), 0u);
     EXPECT_EQ(test::MetaText(h.Values(), "0", "FeatureName"), "Median");
-}
-
-TEST(PMedian, SetupDescription) {
-    const auto s = test::Setup(*std::unique_ptr<CPNode>(registry::Create("Median")));
-    EXPECT_TRUE(s->EntryBool("parameters/empty_image_exception", false));
-    const auto* names = dynamic_cast<const CValueVector*>(s->Entry("FeatureNames", false));
-    ASSERT_NE(names, nullptr);
-    EXPECT_EQ(names->Size(), 1u);
-    EXPECT_EQ(names->Entry(0), nullptr);  // a slot with no name
-    test::ExpectTexts(*s, {{"PluginSubType", "MedianFeaturePlugin"},
-                           {"parameters/empty_image_exception@desc", "<missing>"}});
-    const std::string d = test::Text(*s, "description");
-    EXPECT_NE(d.find("NOTE\nIf the number of pixels in the region is even then the right (non smaller)\nvalue ( b ) "
-                     "of the middle pair (a <= b) of the sorted values is taken.\n\n\nINPUT 0\n"),
-              std::string::npos);
 }
