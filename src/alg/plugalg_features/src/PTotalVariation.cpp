@@ -24,6 +24,8 @@ void CPTotalVariation::GetPluginSetup(CValueMap& setup) {
     s.shortDescription = "mean grey value";
     s.featureNamesSize = 1;
     s.featureNames = {kFeatureName};
+    // The text holds \nabla as the markup command (a backslash and "nabla", the
+    // gradient inside the norm), like \f$ and \int, not as a line end and "abla".
     s.descriptionHead =
         "BRIEF\nComputes the total variation within all foreground labels.\n\nWithin all labels not equal to zero the "
         "total variation over the contained pixels is calculated.\nThe total variation is defined in the\ncontinuous "
