@@ -9,18 +9,19 @@ namespace bench {
 using namespace KELO;
 
 namespace {
-Scene Build() {
+// A 4096 x 4096 image of grey values 0..255 with `blobs` labelled discs of radius
+// rMin .. rMin + rSpread - 1, all from one seed.
+Scene Build(int blobs, int rMin, uint32_t rSpread, uint32_t seed) {
     constexpr int64_t N = 4096;
-    constexpr int kBlobs = 10000;
     Scene s;
     s.grey = std::make_unique<CImage>(IMAGE_GREY_F, CSize(N, N, 1));
     s.labels = std::make_unique<CImage>(IMAGE_GREY_F, CSize(N, N, 1));
-    std::mt19937 rng(20261205u);
+    std::mt19937 rng(seed);
     float* g = s.grey->Pixels<float>();
     for (int64_t i = 0; i < N * N; ++i) g[i] = static_cast<float>(rng() % 256u);
     float* l = s.labels->Pixels<float>();
-    for (int b = 1; b <= kBlobs; ++b) {
-        const int r = 3 + static_cast<int>(rng() % 18u);
+    for (int b = 1; b <= blobs; ++b) {
+        const int r = rMin + static_cast<int>(rng() % rSpread);
         const int64_t cx = r + static_cast<int64_t>(rng() % static_cast<uint32_t>(N - 2 * r));
         const int64_t cy = r + static_cast<int64_t>(rng() % static_cast<uint32_t>(N - 2 * r));
         for (int64_t y = cy - r; y <= cy + r; ++y)
@@ -28,13 +29,18 @@ Scene Build() {
                 if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= int64_t(r) * r) l[y * N + x] = static_cast<float>(b);
         s.boxPixels += int64_t(2 * r + 1) * (2 * r + 1);
     }
-    s.regions = kBlobs;
+    s.regions = blobs;
     return s;
 }
 }  // namespace
 
 const Scene& StandardScene() {
-    static const Scene scene = Build();
+    static const Scene scene = Build(10000, 3, 18u, 20261205u);
+    return scene;
+}
+
+const Scene& FewLargeRegionsScene() {
+    static const Scene scene = Build(100, 120, 81u, 4242u);
     return scene;
 }
 
@@ -59,6 +65,14 @@ void RunNodeOnScene(benchmark::State& state, const std::function<CPNode*()>& mak
     }
     const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
     ReportNsPerPixel(state, scene.grey->Size().Count(), spent.count());
+}
+
+void RunNodeWithBoxCost(benchmark::State& state, const std::function<CPNode*()>& make, const Scene& scene) {
+    RunNodeOnScene(state, make, nullptr, scene);
+    const double perImagePixel = state.counters["ns_per_px"];
+    state.counters["ns_per_box_px"] =
+        perImagePixel * static_cast<double>(scene.grey->Size().Count()) / static_cast<double>(scene.boxPixels);
+    state.counters["box_px"] = static_cast<double>(scene.boxPixels);
 }
 
 }  // namespace bench

@@ -23,11 +23,22 @@ struct Scene {
 // Built once per process.
 const Scene& StandardScene();
 
+// The same image with 100 large discs (radius 120 to 200) instead of 10,000 small
+// ones: a hundredth of the regions over a comparable total box area. Were a
+// node's cost proportional to regions x image size, this scene would run a
+// hundred times faster than the standard one; proportional to box area, it costs
+// about the same per box pixel. Built once per process.
+const Scene& FewLargeRegionsScene();
+
 // Runs a node on the scene in every iteration and reports ns per image pixel
 // ("ns_per_px") and the node's outputs' row count. configure may set parameters.
 void RunNodeOnScene(benchmark::State& state, const std::function<KELO::CPNode*()>& make,
                     const std::function<void(KELO::CPNode&)>& configure = nullptr,
                     const Scene& scene = StandardScene());
+
+// RunNodeOnScene, adding ns per bounding-box pixel ("ns_per_box_px") and the
+// scene's box pixels ("box_px").
+void RunNodeWithBoxCost(benchmark::State& state, const std::function<KELO::CPNode*()>& make, const Scene& scene);
 
 // Reports "ns_per_px" for a timed loop that processed `pixels` pixels per
 // iteration in `seconds` of wall time over all iterations.

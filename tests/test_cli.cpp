@@ -415,7 +415,8 @@ TEST_F(Cli, FeatureNodesOnTheSampleMatchInProcessRuns) {
                           {"Shadow", {}, true},
                           {"ThreePartsRelNbhHist", {}, true}, {"RelnbhHist", {}, true}, {"Rough", {}, true},
                           {"VSlope", {}, true},        {"Redrik", {}, true},      {"BinNbhHistPlusXYEntropy", {}, true},
-                          {"XYInteractionHist", {}, true}, {"NbhSpHist", {}, true}};
+                          {"XYInteractionHist", {}, true}, {"NbhSpHist", {}, true}, {"Median", {}, true},
+                          {"Entropy", {}, true},       {"TotalVariation", {}, true}, {"Avedu", {}, true}};
     for (const Case& c : cases) {
         std::vector<std::string> args{"run", c.node, greyPath};
         if (c.withLabels) args.push_back(labelPath);

@@ -153,6 +153,34 @@ CImage* MakeMaskCrop(const Inputs& in, uint32_t label, int64_t x0, int64_t y0, i
     return crop.release();
 }
 
+namespace {
+template <class T>
+void FillBothCrops(const T* src, const float* lab, int64_t W, float label, int64_t w, int64_t h, float* grey,
+                   float* mask) {
+    for (int64_t j = 0; j < h; ++j, src += W, lab += W, grey += w, mask += w)
+        for (int64_t i = 0; i < w; ++i) {
+            grey[i] = static_cast<float>(src[i]);
+            mask[i] = (lab[i] == label) ? 1.0f : 0.0f;
+        }
+}
+}  // namespace
+
+void MakeGreyAndMaskCrops(const Inputs& in, uint32_t label, int64_t x0, int64_t y0, int64_t w, int64_t h,
+                          std::unique_ptr<CImage>& grey, std::unique_ptr<CImage>& mask) {
+    grey = std::make_unique<CImage>(IMAGE_GREY_F, CSize(w, h, 1), CSize(0, 0, 0));
+    mask = std::make_unique<CImage>(IMAGE_GREY_F, CSize(w, h, 1), CSize(0, 0, 0));
+    const int64_t origin = y0 * in.W + x0;
+    const float* lab = in.labels->Pixels<float>() + origin;
+    const auto fl = static_cast<float>(label);
+    // As in MakeGreyCrop, an 8-bit input 0 is converted value by value.
+    if (in.grey->Type() == IMAGE_GREY_8)
+        FillBothCrops(in.grey->Pixels<uint8_t>() + origin, lab, in.W, fl, w, h, grey->Pixels<float>(),
+                      mask->Pixels<float>());
+    else
+        FillBothCrops(in.grey->Pixels<float>() + origin, lab, in.W, fl, w, h, grey->Pixels<float>(),
+                      mask->Pixels<float>());
+}
+
 void ReportRegions(std::size_t nonEmpty, std::size_t nRegions) {
     std::cout << "There are " << nonEmpty << " non-empty regions. " << std::endl;
     if (nonEmpty != nRegions) {
@@ -197,11 +225,15 @@ void Run(CPNode& node, const RunPlan& plan) {
         if (info.IsEmpty()) continue;
         ++nonEmpty;
         RegionView view = ClipRegion(info, r, in, plan.crop == Crop::Mask3D);
-        std::unique_ptr<CImage> grey(wantGrey ? MakeGreyCrop(in, view.x0, view.y0, view.w, view.h) : nullptr);
-        std::unique_ptr<CImage> mask(
-            wantMask ? MakeMaskCrop(in, info.label, view.x0, view.y0, plan.crop == Crop::Mask3D ? view.z0 : 0,
-                                    view.w, view.h, view.d)
-                     : nullptr);
+        std::unique_ptr<CImage> grey, mask;
+        if (plan.crop == Crop::GreyAndMask) {
+            MakeGreyAndMaskCrops(in, info.label, view.x0, view.y0, view.w, view.h, grey, mask);
+        } else {
+            if (wantGrey) grey.reset(MakeGreyCrop(in, view.x0, view.y0, view.w, view.h));
+            if (wantMask)
+                mask.reset(MakeMaskCrop(in, info.label, view.x0, view.y0, plan.crop == Crop::Mask3D ? view.z0 : 0,
+                                        view.w, view.h, view.d));
+        }
         view.grey = grey.get();
         view.mask = mask.get();
         features.assign(static_cast<std::size_t>(nF), 0.0);

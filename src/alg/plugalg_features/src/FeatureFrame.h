@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -81,6 +82,7 @@ struct RegionView {
     const CImage* mask = nullptr;  // mask crop (plane 0, or every plane of the box for Crop::Mask3D)
 };
 
+// GreyAndMask fills both crops in one pass over the box.
 enum class Crop { None, Grey, Mask, GreyAndMask, Mask3D };
 
 // How a run goes on when the label image has no region at all.
@@ -97,6 +99,19 @@ enum class NoRegions {
 CImage* MakeGreyCrop(const Inputs& in, int64_t x0, int64_t y0, int64_t w, int64_t h);
 CImage* MakeMaskCrop(const Inputs& in, uint32_t label, int64_t x0, int64_t y0, int64_t z0, int64_t w, int64_t h,
                      int64_t d);
+// Both crops of plane 0 filled in one pass over the box; the same pixels as the
+// two functions above.
+void MakeGreyAndMaskCrops(const Inputs& in, uint32_t label, int64_t x0, int64_t y0, int64_t w, int64_t h,
+                          std::unique_ptr<CImage>& grey, std::unique_ptr<CImage>& mask);
+
+// Asks for the cache lines of the n floats from p on. A node that walks a
+// region's box in input 0 row by row calls it for a row a few rows ahead: the
+// boxes lie scattered over the image, and without it each row waits on memory.
+inline void PrefetchRow(const float* p, int64_t n) {
+    for (int64_t i = 0; i < n; i += 16) __builtin_prefetch(p + i);
+}
+// Rows ahead for PrefetchRow.
+constexpr int64_t kPrefetchRows = 4;
 
 using ComputeFn = std::function<void(const RegionView&, std::vector<double>&)>;
 using ValueVectorFn = std::function<void(const float* matrix, CValueVector* output, unsigned nRegions)>;

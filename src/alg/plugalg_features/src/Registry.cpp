@@ -8,15 +8,18 @@
 
 #include "PAbis.h"
 #include "PArea.h"
+#include "PAvedu.h"
 #include "PBinNbhHist.h"
 #include "PBinNbhHistPlusXYEntropy.h"
 #include "PBorder.h"
 #include "PCovbin.h"
+#include "PEntropy.h"
 #include "PGeometry.h"
 #include "PHaralick.h"
 #include "PHist.h"
 #include "PHoughEntropy.h"
 #include "PLBPHist.h"
+#include "PMedian.h"
 #include "PNbhSpHist.h"
 #include "PRedrik.h"
 #include "PRelnbhHist.h"
@@ -26,6 +29,7 @@
 #include "PShiftHistVar.h"
 #include "PStatistics.h"
 #include "PThreePartsRelNbhHist.h"
+#include "PTotalVariation.h"
 #include "PVSlope.h"
 #include "PXYEntropy.h"
 #include "PXYInteractionHist.h"
@@ -52,10 +56,13 @@ const Row kRows[] = {
     {"XYEntropy", &Make<CPXYEntropy>, 9},
     {"XYInteractionHist", &Make<CPXYInteractionHist>, 10},
     {"NbhSpHist", &Make<CPNbhSpHist>, 11},
+    {"TotalVariation", &Make<CPTotalVariation>, 13},
     {"Covbin", &Make<CPCovbin>, 14},
     {"Abis", &Make<CPAbis>, -1},
     {"Area", &Make<CPArea>, 15},
+    {"Avedu", &Make<CPAvedu>, -1},
     {"Border", &Make<CPBorder>, 18},
+    {"Entropy", &Make<CPEntropy>, 19},
     {"Statistics", &Make<features::CPStatistics>, 20},
     {"Redrik", &Make<CPRedrik>, -1},
     {"RelnbhHist", &Make<CPRelnbhHist>, 21},
@@ -64,6 +71,7 @@ const Row kRows[] = {
     {"Shadow", &Make<CPShadow>, 25},
     {"ShiftHistVar", &Make<CPShiftHistVar>, 12},
     {"VSlope", &Make<CPVSlope>, 26},
+    {"Median", &Make<CPMedian>, 28},
 };
 }  // namespace
 
