@@ -4,6 +4,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "AxisDistance.h"
 #include "FeatureFrame.h"
 
 namespace KELO {
@@ -44,15 +45,10 @@ const char* const kDescriptionHead =
 // and weighting the sixteen counts afterwards.
 constexpr uint32_t kWindowWeight[16] = {0, 1, 1, 1, 1, 1, 2, 1, 1, 2, 1, 1, 1, 1, 1, 0};
 
-// A product of two coordinates as a double. The measure forms these products in
-// 32-bit integers, exact up to 46340; wider boxes would overflow there, so the
-// product is formed in 64 bits and stays exact.
-inline double Product(int64_t a, int64_t b) { return static_cast<double>(a * b); }
-
-struct Moments {
-    uint32_t n = 0;
-    double sx = 0.0, sy = 0.0, sxx = 0.0, syy = 0.0, sxy = 0.0;
-};
+// The moments are the shape nodes' shared ones: coordinate products formed in
+// 64 bits (the measure's 32-bit products would overflow beyond 46340), summed in
+// double in scan order.
+using Moments = axis::MaskMoments<double>;
 
 // One row of 2x2 windows, top-left x = -1 .. w-1: its top pixels come from
 // `top` and its bottom pixels from `bottom`, either of which may be the
@@ -62,21 +58,12 @@ template <bool kTop, bool kBottom>
 void SweepRow(const float* top, const float* bottom, int64_t w, int64_t y, Moments& m, uint64_t& border) {
     uint64_t sum = 0;
     unsigned left = 0;  // the window's left column: bit 0 TL, bit 2 BL
-    const double yy = Product(y, y);
-    const double yd = static_cast<double>(y);
     for (int64_t i = 0; i < w; ++i) {
         const unsigned t = kTop ? unsigned(top[i] != 0.0f) : 0u;  // NaN counts as foreground
         const unsigned b = kBottom ? unsigned(bottom[i] != 0.0f) : 0u;
         sum += kWindowWeight[left | (t << 1) | (b << 3)];
         left = t | (b << 2);
-        if (kBottom && b) {
-            ++m.n;
-            m.sx += static_cast<double>(i);
-            m.sy += yd;
-            m.sxx += Product(i, i);
-            m.syy += yy;
-            m.sxy += Product(i, y);
-        }
+        if (kBottom && b) m.Add(i, y);
     }
     sum += kWindowWeight[left];  // the window whose right column is the ring
     border += sum;
@@ -146,11 +133,7 @@ void CPGeometry::ComputeRegion(const CImage* mask, std::vector<double>& features
     Put(features, 7, (n * m.sxy - m.sy * m.sx) / (n * m.sxx - m.sx * m.sx));
 
     if (m.n > 0) {
-        const double mx = m.sx / n;
-        const double my = m.sy / n;
-        const double a = m.sxx / n - mx * mx;
-        const double c = m.syy / n - my * my;
-        const double b = m.sxy / n - my * mx;
+        const auto [mx, my, a, b, c] = axis::CentralMoments(m);
         const double D = std::sqrt((a - c) * 0.25 * (a - c) + b * b);
         const double mean = (c + a) * 0.5;
         const double L1 = std::sqrt(mean + D);

@@ -7,12 +7,16 @@
 #include <vector>
 
 #include "PArea.h"
+#include "PAveragePhi.h"
+#include "PAveragePolar.h"
 #include "PBinNbhHist.h"
 #include "PGeometry.h"
 #include "PHaralick.h"
 #include "PHist.h"
 #include "PHoughEntropy.h"
 #include "PLBPHist.h"
+#include "PSDistMedianqDiff.h"
+#include "PSdistAveVar.h"
 #include "PStatistics.h"
 #include "PXYEntropy.h"
 
@@ -33,9 +37,13 @@ const Row kRows[] = {
     {"LBPHist", &Make<CPLBPHist>, 3},
     {"BinNbhHist", &Make<CPBinNbhHist>, 4},
     {"HoughEntropy", &Make<CPHoughEntropy>, 6},
+    {"SdistAveVar", &Make<CPSdistAveVar>, 7},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
     {"Area", &Make<CPArea>, 15},
+    {"AveragePhi", &Make<CPAveragePhi>, 16},
+    {"AveragePolar", &Make<CPAveragePolar>, 17},
     {"Statistics", &Make<features::CPStatistics>, 20},
+    {"SDistMedianqDiff", &Make<CPSDistMedianqDiff>, 24},
 };
 }  // namespace
 
