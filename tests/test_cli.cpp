@@ -288,6 +288,15 @@ TEST_F(Cli, NodeFailuresExitWithOneAndLeaveNoFiles) {
     EXPECT_TRUE(r.err.ends_with("CPHist::Run: Second input image is NULL.\n")) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
 
+    // A refused sizing parameter and a refused split of the sections.
+    r = Run({"run", "AveragePhi", m_grey, m_labels, "-p", "pieces=-1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: (feature plugins) AveragePhi::Run: pieces has to be >= 0\n");
+    r = Run({"run", "AveragePolar", m_grey, m_labels, "-p", "angles=100"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: (feature plugins) AveragePolar::Run: Invalid number of radii, choose different number "
+                     "of 'pieces' and 'angles'\n");
+
     // --native hands the uint16 labels over as they are stored; Area wants float.
     r = Run({"run", "Area", m_grey, m_labels, "--native"});
     EXPECT_EQ(r.status, 1);
@@ -406,7 +415,8 @@ TEST_F(Cli, FeatureNodesOnTheSampleMatchInProcessRuns) {
     const Case cases[] = {{"Statistics", {}, true},    {"Statistics", {}, false}, {"Statistics", {"--native"}, true},
                           {"Haralick", {}, true},      {"Geometry", {}, true},    {"LBPHist", {}, true},
                           {"XYEntropy", {}, true},     {"HoughEntropy", {}, true}, {"BinNbhHist", {}, true},
-                          {"Hist", {}, true},          {"Area", {}, true}};
+                          {"Hist", {}, true},          {"Area", {}, true},        {"SdistAveVar", {}, true},
+                          {"SDistMedianqDiff", {}, true}, {"AveragePhi", {}, true}, {"AveragePolar", {}, true}};
     for (const Case& c : cases) {
         std::vector<std::string> args{"run", c.node, greyPath};
         if (c.withLabels) args.push_back(labelPath);
