@@ -161,6 +161,35 @@ TEST(PSdistAveVar, SinglePrecisionMomentsOfALongBand) {
     for (int f = 0; f < 12; ++f) EXPECT_EQ(h.At(f, 0), want[f]) << f;
 }
 
+TEST(PSdistAveVar, TiltedEllipsesWhoseBinsHangOnTheAxisSteps) {
+    // Two ellipses on lattice directions (p, q), (p x + q y)^2 rb2 + (p y - q x)^2 ra2 <=
+    // (p^2 + q^2) ra2 rb2 around their centre pixel. In each, a box pixel lies so near a
+    // bin edge that it changes bins when the root D is taken in float instead of double
+    // (the first) or when ey = (c - a) 0.5 / D - 1 is formed in float (the second).
+    constexpr int64_t W = 50, H = 26;
+    std::vector<float> grey(W * H), lab(W * H, 0.0f);
+    std::mt19937 rng(29);
+    for (float& g : grey) g = float(rng() % 1000);
+    struct Ellipse {
+        int64_t cx, cy, p, q, ra2, rb2;
+    };
+    const Ellipse shapes[] = {{12, 12, 2, 3, 89, 21}, {36, 12, 3, 4, 100, 98}};
+    for (int e = 0; e < 2; ++e) {
+        const Ellipse& s = shapes[e];
+        for (int64_t y = 0; y < H; ++y)
+            for (int64_t x = 0; x < W; ++x) {
+                const int64_t u = s.p * (x - s.cx) + s.q * (y - s.cy), v = s.p * (y - s.cy) - s.q * (x - s.cx);
+                if (u * u * s.rb2 + v * v * s.ra2 <= (s.p * s.p + s.q * s.q) * s.ra2 * s.rb2)
+                    lab[y * W + x] = float(e + 1);
+            }
+    }
+    auto h = RunOn(W, H, grey, lab);
+    for (int l = 1; l <= 2; ++l) {
+        const std::vector<float> want = Reference(W, H, grey, lab, l, 20);
+        for (int f = 0; f < 20; ++f) EXPECT_EQ(h.At(f, l - 1), want[f]) << "label " << l << " col " << f;
+    }
+}
+
 TEST(PSdistAveVar, CountParameterChecksAndSetup) {
     CPSdistAveVar node;
     for (int bad : {-1, 65537, std::numeric_limits<int32_t>::min()}) {
