@@ -263,6 +263,12 @@ TEST_F(Cli, RunPrintsTheTableOnStandardOutput) {
     EXPECT_NE(r.out.find("The number of regions is: 3\n"), std::string::npos) << r.out;
     EXPECT_EQ(ReadFile(Path("t.csv")), kAreaTable);
 
+    // Column names as the node gives them once it has read its parameters: three
+    // SdistAveVar columns are one bin and a column without a name.
+    r = Run({"run", "SdistAveVar", m_grey, m_labels, "-p", "number_of_features=3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "label,Average,Variance,f2");
+
     // A table that cannot be written is a failure, not a silent success.
     r = Run({"run", "Area", m_grey, m_labels}, "", "/dev/full");
     EXPECT_EQ(r.status, 2);

@@ -389,6 +389,13 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out) {
     }
     node->SetStackInput(0, nullptr);
     node->SetStackInput(1, nullptr);
+    // Column names from the node as the run left it: a node whose names follow
+    // its parameters (a feature count) describes them only after ReadParameters.
+    CValueMap named;
+    {
+        CoutToCerr redirect(outputs.empty());
+        CallNode([&] { node->GetPluginSetup(named); });
+    }
     const std::unique_ptr<CValue> out0(node->TakeStackOutput(0));
     const std::unique_ptr<CValue> out1(node->TakeStackOutput(1));
 
@@ -400,7 +407,7 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out) {
     if (needsTable && !matrix) throw NodeError(o.node + " set no feature image at output 0");
 
     if (outputs.empty()) {
-        WriteDelimited(out, MakeTable(*matrix, out1.get(), setup), ',');
+        WriteDelimited(out, MakeTable(*matrix, out1.get(), named), ',');
         out.flush();
         return;
     }
@@ -412,7 +419,7 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out) {
                 const char separator = f.kind == OutputKind::Csv ? ',' : '\t';
                 files.Add(f.path, [&, separator](const std::string& temp) {
                     std::ostringstream text;
-                    WriteDelimited(text, MakeTable(*matrix, out1.get(), setup), separator);
+                    WriteDelimited(text, MakeTable(*matrix, out1.get(), named), separator);
                     WriteTextFile(temp, text.str());
                 });
                 break;
