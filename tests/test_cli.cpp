@@ -422,7 +422,8 @@ TEST_F(Cli, FeatureNodesOnTheSampleMatchInProcessRuns) {
                           {"Haralick", {}, true},      {"Geometry", {}, true},    {"LBPHist", {}, true},
                           {"XYEntropy", {}, true},     {"HoughEntropy", {}, true}, {"BinNbhHist", {}, true},
                           {"Hist", {}, true},          {"Area", {}, true},        {"SdistAveVar", {}, true},
-                          {"SDistMedianqDiff", {}, true}, {"AveragePhi", {}, true}, {"AveragePolar", {}, true}};
+                          {"SDistMedianqDiff", {}, true}, {"AveragePhi", {}, true}, {"AveragePolar", {}, true},
+                          {"Border", {}, true},        {"Shadow", {}, true}};
     for (const Case& c : cases) {
         std::vector<std::string> args{"run", c.node, greyPath};
         if (c.withLabels) args.push_back(labelPath);

@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace test {
 
@@ -133,16 +140,19 @@ void ExpectInputChecks(const std::function<CPNode*()>& make, const std::string& 
         for (std::size_t i = 0; i < k; ++i) {
             const Check c = checks[i].what;
             grey |= c == Check::GreyNull || c == Check::GreyType || c == Check::GreyImage || c == Check::Unwrap ||
-                    c == Check::UnwrapGrey;
-            labels |= c == Check::LabelNull || c == Check::LabelType || c == Check::LabelImage || c == Check::Unwrap;
+                    c == Check::UnwrapGrey || c == Check::GreyEmpty;
+            labels |= c == Check::LabelNull || c == Check::LabelType || c == Check::LabelImage || c == Check::Unwrap ||
+                      c == Check::LabelEmpty;
         }
         if (grey) h.Connect(0, FilledImage(3, 3, 1.0f));
         if (labels) h.Connect(1, FilledImage(3, 3, 1.0f));
         switch (checks[k].what) {
             case Check::GreyNull: h.Connect(0, nullptr); break;
             case Check::LabelNull: h.Connect(1, nullptr); break;
-            case Check::GreyImage: h.ConnectEmpty(0); break;
-            case Check::LabelImage: h.ConnectEmpty(1); break;
+            case Check::GreyImage:
+            case Check::GreyEmpty: h.ConnectEmpty(0); break;
+            case Check::LabelImage:
+            case Check::LabelEmpty: h.ConnectEmpty(1); break;
             case Check::GreyType:
                 h.Connect(0, std::make_unique<CImage>(wrongType, CSize(3, 3, 1)));
                 if (!labels) h.Connect(1, FilledImage(3, 3, 1.0f));
@@ -169,6 +179,32 @@ void ExpectInputChecks(const std::function<CPNode*()>& make, const std::string& 
     CException e = CatchException([&] { h.Run(); });
     EXPECT_EQ(e.Message(), noRegions);
     EXPECT_EQ(h.Node().StackOutput(0), nullptr);
+}
+
+namespace {
+std::string Quoted(const std::string& word) {
+    std::string q = "'";
+    for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+}  // namespace
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
+    std::string dir = (std::filesystem::temp_directory_path() / "run_program_XXXXXX").string();
+    if (!mkdtemp(dir.data())) throw std::runtime_error("cannot make a temporary directory");
+    const std::string out = dir + "/out", err = dir + "/err";
+    std::string command = Quoted(program);
+    for (const std::string& a : args) command.append(" ").append(Quoted(a));
+    command.append(" </dev/null >").append(Quoted(out)).append(" 2>").append(Quoted(err));
+    const int status = std::system(command.c_str());
+    ProgramResult r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return r;
 }
 
 }  // namespace test

@@ -70,4 +70,13 @@ void ExpectInputChecks(const std::function<KELO::CPNode*()>& make, const std::st
                        const std::vector<KELO::frame::InputCheck>& checks, const std::string& noRegions,
                        KELO::CPixelType wrongType = KELO::IMAGE_GREY_16);
 
+// Runs a program with the given arguments (standard input from /dev/null) and
+// returns its exit status (-1 when it did not exit normally) and what it wrote
+// to standard output and standard error.
+struct ProgramResult {
+    int status = -1;
+    std::string out, err;
+};
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+
 }  // namespace test

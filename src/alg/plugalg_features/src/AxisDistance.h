@@ -2,8 +2,8 @@
 // from the region's main axis, shared by the shape nodes.
 //
 // Everything is a template over the precision Real of the sums and of the axis:
-// SdistAveVar works in float, SDistMedianqDiff (and Geometry's moments) in
-// double. Both forms run the same statements; where the float form evaluates a
+// SdistAveVar works in float; SDistMedianqDiff, and the moments and covariance
+// of Geometry and Border, in double. Both forms run the same statements; where the float form evaluates a
 // step in double and rounds back, the double form evaluates the same expression
 // in double, so the two never drift apart.
 //

@@ -35,6 +35,11 @@ const CImage* HeldImage(const CValue* v) {
     const auto* p = dynamic_cast<const CValueImageBase*>(v);
     return p ? p->Get() : nullptr;
 }
+// An image value that holds no image (a value of another kind is not one).
+bool EmptyImageValue(const CValue* v) {
+    const auto* p = dynamic_cast<const CValueImageBase*>(v);
+    return p && !p->Get();
+}
 }  // namespace
 
 Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputPlan& plan) {
@@ -73,6 +78,14 @@ Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputPlan& plan) {
             case Check::LabelImage:
                 in.labels = HeldImage(v1);
                 if (!in.labels) fail(c.message, c.line);
+                break;
+            case Check::GreyEmpty:
+                if (EmptyImageValue(v0)) fail(c.message, c.line);
+                in.grey = UnwrapImage(v0);
+                break;
+            case Check::LabelEmpty:
+                if (EmptyImageValue(v1)) fail(c.message, c.line);
+                in.labels = UnwrapImage(v1);
                 break;
         }
     }
@@ -240,8 +253,9 @@ void DescribeSetup(CValueMap& setup, const SetupPlan& s) {
     for (const auto& [key, text] : s.identity) setup.SetEntry(key, new CValueString(text));
 
     auto params = std::make_unique<CValueMap>();
-    params->SetEntry("verbose", new CValueBool(s.verbose));
+    if (!s.verboseLast) params->SetEntry("verbose", new CValueBool(s.verbose));
     if (s.addParameters) s.addParameters(*params);
+    if (s.verboseLast) params->SetEntry("verbose", new CValueBool(s.verbose));
     setup.SetEntry("parameters", params.release());
 
     auto inputs = std::make_unique<CValueMap>();

@@ -34,8 +34,12 @@ struct Thrower {
 // unwrap it right after its null check); otherwise an input is unwrapped at its
 // type check. GreyImage / LabelImage: the connected value must hold an image
 // (nodes that name that failure themselves; otherwise the host's unwrapping
-// failure applies).
-enum class Check { GreyNull, GreyType, LabelNull, LabelType, Unwrap, UnwrapGrey, GreyImage, LabelImage };
+// failure applies). GreyEmpty / LabelEmpty: the host unwraps the value (its
+// failure stays for a value that is not an image), but an image value holding
+// no image is refused with the node's message.
+enum class Check {
+    GreyNull, GreyType, LabelNull, LabelType, Unwrap, UnwrapGrey, GreyImage, LabelImage, GreyEmpty, LabelEmpty
+};
 struct InputCheck {
     Check what;
     std::string message;
@@ -158,8 +162,9 @@ struct SetupPlan {
     // String entries written right after "pluginType" (Hist: "subType", "name").
     std::vector<std::pair<std::string, std::string>> identity;
     bool verbose = false;
-    // Adds the node's own entries to "parameters" after "verbose".
+    // Adds the node's own entries to "parameters" after "verbose" (before it with verboseLast).
     std::function<void(CValueMap&)> addParameters;
+    bool verboseLast = false;
     std::string inputLabels[2] = {"Data Image", "Label Image"};
     std::string outputLabels[2] = {"Calculated features output as image", "Calculated features as CValueVector"};
     std::optional<std::string> pluginSubType;

@@ -6,17 +6,23 @@
 #include <string>
 #include <vector>
 
+#include "PAbis.h"
 #include "PArea.h"
 #include "PAveragePhi.h"
 #include "PAveragePolar.h"
 #include "PBinNbhHist.h"
+#include "PBorder.h"
+#include "PCovbin.h"
 #include "PGeometry.h"
 #include "PHaralick.h"
 #include "PHist.h"
 #include "PHoughEntropy.h"
 #include "PLBPHist.h"
+#include "PRotHistVar.h"
 #include "PSDistMedianqDiff.h"
 #include "PSdistAveVar.h"
+#include "PShadow.h"
+#include "PShiftHistVar.h"
 #include "PStatistics.h"
 #include "PXYEntropy.h"
 
@@ -39,11 +45,17 @@ const Row kRows[] = {
     {"HoughEntropy", &Make<CPHoughEntropy>, 6},
     {"SdistAveVar", &Make<CPSdistAveVar>, 7},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
+    {"Covbin", &Make<CPCovbin>, 14},
+    {"Abis", &Make<CPAbis>, -1},
     {"Area", &Make<CPArea>, 15},
     {"AveragePhi", &Make<CPAveragePhi>, 16},
     {"AveragePolar", &Make<CPAveragePolar>, 17},
+    {"Border", &Make<CPBorder>, 18},
     {"Statistics", &Make<features::CPStatistics>, 20},
+    {"RotHistVar", &Make<CPRotHistVar>, 22},
     {"SDistMedianqDiff", &Make<CPSDistMedianqDiff>, 24},
+    {"Shadow", &Make<CPShadow>, 25},
+    {"ShiftHistVar", &Make<CPShiftHistVar>, 12},
 };
 }  // namespace
 
