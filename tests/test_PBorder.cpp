@@ -141,7 +141,7 @@ TEST(PBorder, WorkedShapesAndSideSplit) {
     // A non-convex region: background and other pixels of its box count on their side.
     Expect(Compute({"######", "#.....", "#.....", "######"}, [](int x, int y) { return float(y < 2 ? 1 + x : 20); }),
            {16.5, 20, 3.5});
-    // No foreground: NaN moments, nothing on either side.
+    // No foreground: all moments 0, so no main axis.
     Expect(Compute({"....", "...."}, byRow), {0, 0, 0});
 }
 

@@ -268,6 +268,12 @@ TEST_F(Cli, RunPrintsTheTableOnStandardOutput) {
     EXPECT_NE(r.out.find("The number of regions is: 3\n"), std::string::npos) << r.out;
     EXPECT_EQ(ReadFile(Path("t.csv")), kAreaTable);
 
+    // Column names as the node gives them once it has read its parameters: three
+    // SdistAveVar columns are one bin and a column without a name.
+    r = Run({"run", "SdistAveVar", m_grey, m_labels, "-p", "number_of_features=3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "label,Average,Variance,f2");
+
     // A table that cannot be written is a failure, not a silent success.
     r = Run({"run", "Area", m_grey, m_labels}, "", "/dev/full");
     EXPECT_EQ(r.status, 2);
@@ -292,6 +298,15 @@ TEST_F(Cli, NodeFailuresExitWithOneAndLeaveNoFiles) {
     EXPECT_NE(r.err.find("PHist.cpp("), std::string::npos) << r.err;
     EXPECT_TRUE(r.err.ends_with("CPHist::Run: Second input image is NULL.\n")) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+
+    // A refused sizing parameter and a refused split of the sections.
+    r = Run({"run", "AveragePhi", m_grey, m_labels, "-p", "pieces=-1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: (feature plugins) AveragePhi::Run: pieces has to be >= 0\n");
+    r = Run({"run", "AveragePolar", m_grey, m_labels, "-p", "angles=100"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: (feature plugins) AveragePolar::Run: Invalid number of radii, choose different number "
+                     "of 'pieces' and 'angles'\n");
 
     // --native hands the uint16 labels over as they are stored; Area wants float.
     r = Run({"run", "Area", m_grey, m_labels, "--native"});
@@ -416,7 +431,9 @@ TEST_F(Cli, FeatureNodesOnTheSampleMatchInProcessRuns) {
                           {"ThreePartsRelNbhHist", {}, true}, {"RelnbhHist", {}, true}, {"Rough", {}, true},
                           {"VSlope", {}, true},        {"Redrik", {}, true},      {"BinNbhHistPlusXYEntropy", {}, true},
                           {"XYInteractionHist", {}, true}, {"NbhSpHist", {}, true}, {"Median", {}, true},
-                          {"Entropy", {}, true},       {"TotalVariation", {}, true}, {"Avedu", {}, true}};
+                          {"Entropy", {}, true},       {"TotalVariation", {}, true}, {"Avedu", {}, true},
+                          {"SdistAveVar", {}, true}, {"SDistMedianqDiff", {}, true}, {"AveragePhi", {}, true},
+                          {"AveragePolar", {}, true}};
     for (const Case& c : cases) {
         std::vector<std::string> args{"run", c.node, greyPath};
         if (c.withLabels) args.push_back(labelPath);

@@ -469,6 +469,13 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, st
     }
     node->SetStackInput(0, nullptr);
     node->SetStackInput(1, nullptr);
+    // Column names from the node as the run left it: a node whose names follow
+    // its parameters (a feature count) describes them only after ReadParameters.
+    CValueMap named;
+    {
+        CoutToCerr redirect(outputs.empty());
+        CallNode("describing " + o.node, [&] { node->GetPluginSetup(named); });
+    }
     const std::unique_ptr<CValue> out0(node->TakeStackOutput(0));
     const std::unique_ptr<CValue> out1(node->TakeStackOutput(1));
 
@@ -480,7 +487,7 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, st
     if (needsTable && !matrix) throw NodeError(o.node + " set no feature image at output 0");
 
     if (outputs.empty()) {
-        WriteDelimited(out, MakeTable(*matrix, out1.get(), setup), ',');
+        WriteDelimited(out, MakeTable(*matrix, out1.get(), named), ',');
         out.flush();
         return;
     }
@@ -492,7 +499,7 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, st
                 const char separator = f.kind == OutputKind::Csv ? ',' : '\t';
                 files.Add(f.path, [&, separator](const std::string& temp) {
                     std::ostringstream text;
-                    WriteDelimited(text, MakeTable(*matrix, out1.get(), setup), separator);
+                    WriteDelimited(text, MakeTable(*matrix, out1.get(), named), separator);
                     WriteTextFile(temp, text.str());
                 });
                 break;

@@ -214,6 +214,7 @@ void Run(CPNode& node, const RunPlan& plan) {
         if (shape == NoRegions::Throw) plan.fail("The number of regions is zero!!");
         bare = shape == NoRegions::EmptyVector;
     }
+    if (plan.beforeRegions) plan.beforeRegions();
 
     auto matrix = std::make_unique<CImage>(IMAGE_GREY_F, CSize(nF, nRegions, 1), CSize(0, 0, 0));
     float* m = matrix->Pixels<float>();  // null when there are no rows

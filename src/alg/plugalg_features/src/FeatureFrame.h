@@ -140,6 +140,10 @@ struct RunPlan {
     // Called when the table is empty; prints its own text if any and says how
     // to shape the outputs. Unset: throw "The number of regions is zero!!".
     std::function<NoRegions()> onNoRegions;
+    // Called once the region count has passed (after onNoRegions when there are
+    // none), before the matrix and the first region: the place for a node's
+    // per-run preparation whose failure comes after "The number of regions is zero!!".
+    std::function<void()> beforeRegions;
     ComputeFn compute;
     ValueVectorFn buildValueVector;
 };

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "AxisDistance.h"
 #include "FeatureFrame.h"
-#include "RegionMoments.h"
 
 namespace KELO {
 
@@ -61,10 +61,9 @@ void CPBorder::ComputeRegion(const CImage* grey, const CImage* mask, std::vector
     const float* g = grey->Pixels<float>();
     const float* m = mask->Pixels<float>();
 
-    // Unguarded: a mask without foreground makes every moment NaN, so no pixel
-    // lands on either side below.
-    const moments::Covariance cv = moments::CovarianceOf(moments::MaskSums(m, w, h));
-    const double a = cv.a, b = cv.b, c = cv.c;
+    // A mask without foreground has centre (0, 0) and a = b = c = 0, so t = 0 and
+    // the direction below has length 0: no main axis.
+    const auto [mx, my, a, b, c] = axis::CentralMoments(axis::GatherMoments<double>(m, w, h));
     const double t = (std::sqrt(b * 4.0 * b + (a - c) * (a - c)) + (c + a)) * 0.5 + b;
     double u = t - c;  // x component of the main axis
     double v = t - a;  // y component
@@ -76,10 +75,10 @@ void CPBorder::ComputeRegion(const CImage* grey, const CImage* mask, std::vector
     // s = (x - mx) v - (y - my) u; the row term is the same double for every x.
     float sum1 = 0.0f, count1 = 0.0f, sum2 = 0.0f, count2 = 0.0f;
     for (int64_t y = 0; y < h; ++y) {
-        const double rowTerm = (static_cast<double>(y) - cv.my) * u;
+        const double rowTerm = (static_cast<double>(y) - my) * u;
         const float* row = g + y * w;
         for (int64_t x = 0; x < w; ++x) {
-            const double s = (static_cast<double>(x) - cv.mx) * v - rowTerm;
+            const double s = (static_cast<double>(x) - mx) * v - rowTerm;
             if (s > 0.0) {
                 sum1 += row[x];
                 count1 += 1.0f;

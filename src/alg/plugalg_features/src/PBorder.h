@@ -17,10 +17,10 @@ namespace KELO {
 //
 // The direction is (t - c, t - a) with t = λ1 + b, the sum of the two usual
 // forms of the eigenvector of the larger eigenvalue λ1 of the covariance
-// [[a, b], [b, c]] (moments::CovarianceOf). It has length 0 exactly when a = c
+// [[a, b], [b, c]] (axis::CentralMoments). It has length 0 exactly when a = c
 // and b <= 0 (a disc, a square, a single pixel): such a region has no main
-// axis, and its three columns are 0. A mask without foreground gives NaN
-// moments, no pixel on either side, and 0 in all three columns as well.
+// axis, and its three columns are 0. A mask without foreground has all
+// moments 0, so no main axis either, and gives 0 in all three columns as well.
 //
 // Per region Run passes both crops of the clipped box, grey-value crop first.
 // Side sums and counts are floats, added in scan order; a float count stops

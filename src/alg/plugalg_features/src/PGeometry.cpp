@@ -4,8 +4,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "AxisDistance.h"
 #include "FeatureFrame.h"
-#include "RegionMoments.h"
 
 namespace KELO {
 
@@ -45,10 +45,10 @@ const char* const kDescriptionHead =
 // and weighting the sixteen counts afterwards.
 constexpr uint32_t kWindowWeight[16] = {0, 1, 1, 1, 1, 1, 2, 1, 1, 2, 1, 1, 1, 1, 1, 0};
 
-// The moment sums (moments::Sums) form each coordinate product in 64 bits. The
-// measure forms them in 32-bit integers, exact up to 46340; wider boxes would
-// overflow there, while 64 bits keep them exact.
-using Moments = moments::Sums;
+// The moments are the shape nodes' shared ones: coordinate products formed in
+// 64 bits (the measure's 32-bit products would overflow beyond 46340), summed in
+// double in scan order.
+using Moments = axis::MaskMoments<double>;
 
 // One row of 2x2 windows, top-left x = -1 .. w-1: its top pixels come from
 // `top` and its bottom pixels from `bottom`, either of which may be the
@@ -133,8 +133,7 @@ void CPGeometry::ComputeRegion(const CImage* mask, std::vector<double>& features
     Put(features, 7, (n * m.sxy - m.sy * m.sx) / (n * m.sxx - m.sx * m.sx));
 
     if (m.n > 0) {
-        const moments::Covariance cv = moments::CovarianceOf(m);
-        const double a = cv.a, b = cv.b, c = cv.c;
+        const auto [mx, my, a, b, c] = axis::CentralMoments(m);
         const double D = std::sqrt((a - c) * 0.25 * (a - c) + b * b);
         const double mean = (c + a) * 0.5;
         const double L1 = std::sqrt(mean + D);

@@ -9,6 +9,8 @@
 #include "PAbis.h"
 #include "PArea.h"
 #include "PAvedu.h"
+#include "PAveragePhi.h"
+#include "PAveragePolar.h"
 #include "PBinNbhHist.h"
 #include "PBinNbhHistPlusXYEntropy.h"
 #include "PBorder.h"
@@ -25,6 +27,8 @@
 #include "PRelnbhHist.h"
 #include "PRotHistVar.h"
 #include "PRough.h"
+#include "PSDistMedianqDiff.h"
+#include "PSdistAveVar.h"
 #include "PShadow.h"
 #include "PShiftHistVar.h"
 #include "PStatistics.h"
@@ -52,6 +56,7 @@ const Row kRows[] = {
     {"BinNbhHist", &Make<CPBinNbhHist>, 4},
     {"BinNbhHistPlusXYEntropy", &Make<CPBinNbhHistPlusXYEntropy>, 5},
     {"HoughEntropy", &Make<CPHoughEntropy>, 6},
+    {"SdistAveVar", &Make<CPSdistAveVar>, 7},
     {"ThreePartsRelNbhHist", &Make<CPThreePartsRelNbhHist>, 8},
     {"XYEntropy", &Make<CPXYEntropy>, 9},
     {"XYInteractionHist", &Make<CPXYInteractionHist>, 10},
@@ -61,6 +66,8 @@ const Row kRows[] = {
     {"Abis", &Make<CPAbis>, -1},
     {"Area", &Make<CPArea>, 15},
     {"Avedu", &Make<CPAvedu>, -1},
+    {"AveragePhi", &Make<CPAveragePhi>, 16},
+    {"AveragePolar", &Make<CPAveragePolar>, 17},
     {"Border", &Make<CPBorder>, 18},
     {"Entropy", &Make<CPEntropy>, 19},
     {"Statistics", &Make<features::CPStatistics>, 20},
@@ -68,6 +75,7 @@ const Row kRows[] = {
     {"RelnbhHist", &Make<CPRelnbhHist>, 21},
     {"RotHistVar", &Make<CPRotHistVar>, 22},
     {"Rough", &Make<CPRough>, 23},
+    {"SDistMedianqDiff", &Make<CPSDistMedianqDiff>, 24},
     {"Shadow", &Make<CPShadow>, 25},
     {"ShiftHistVar", &Make<CPShiftHistVar>, 12},
     {"VSlope", &Make<CPVSlope>, 26},
