@@ -12,50 +12,6 @@ namespace {
 const char* const kName = "Hist";
 constexpr int kBins = 256;
 
-// Every region's histogram in one pass over the n voxels of the images: the
-// bins of record r go to row r of the matrix (all zero on entry), its pixel
-// count to counts[r].
-//
-// A voxel counts for a region when its label value equals the region's label
-// converted to float, which is the test a mask of the region's box makes. The
-// label value v of such a voxel is a whole number, and the one record it can
-// count for is that of label trunc(v):
-// - a record r is non-empty only if some voxel truncates to its label L; below
-//   2^24 every whole number is a float, and above it floats are whole numbers
-//   spaced 2, 4, ... apart, so a voxel truncating to L means the float value L
-//   exists and (float)L == L. Two non-empty records thus never share a float
-//   label, even where (float)L rounds for a label that no voxel holds;
-// - the voxel lies inside the box of trunc(v), which the table built from this
-//   very image, so no box test is needed.
-// Voxels whose value is not a whole number (1.5 truncates to 1, but 1.5 != 1.0f)
-// count nowhere, as in the mask. Runs of one label value are taken together.
-// The bins add 1.0f like the mask's loop does: a bin stops at 2^24 counts in
-// either order of adding, so the result is the same bit for bit.
-void CountAllRegions(const float* grey, const float* labels, int64_t n, float* matrix, int64_t* counts) {
-    // The grey values are read only inside labelled runs, which the hardware does
-    // not see as a stream: its lines are fetched a little ahead of the scan.
-    constexpr int64_t kPixelsPerLine = 64 / sizeof(float);
-    constexpr int64_t kFetchAhead = 8 * kPixelsPerLine;
-    int64_t fetched = 0;
-    int64_t i = 0;
-    while (i < n) {
-        for (; fetched < i + kFetchAhead && fetched < n; fetched += kPixelsPerLine) __builtin_prefetch(grey + fetched);
-        const int64_t end = RunEnd(labels, i, n);
-        const float v = labels[i];
-        const uint32_t label = LabelOf(v);
-        if (label != 0 && static_cast<float>(label) == v) {
-            const std::size_t r = label - 1u;
-            float* bins = matrix + r * kBins;
-            counts[r] += end - i;
-            for (int64_t j = i; j < end; ++j) {
-                const float g = grey[j];
-                // False for NaN as well: out-of-range values have no bin (see the class comment).
-                if (g >= 0.0f && g < 256.0f) bins[static_cast<int>(g)] += 1.0f;
-            }
-        }
-        i = end;
-    }
-}
 }  // namespace
 
 CPHist::CPHist() = default;
@@ -124,6 +80,57 @@ void CPHist::RegionHistogram(const CImage& grey, const CImage& mask, int64_t x0,
     for (int b = 0; b < 256; ++b) histogram[static_cast<std::size_t>(b)] = bins[b];
 }
 
+// A voxel counts for a region when its label value equals the region's label
+// converted to float, which is the test a mask of the region's box makes. The
+// label value v of such a voxel is a whole number, and the one region it can
+// count for is that of label trunc(v):
+// - a region is non-empty only if some voxel truncates to its label L; below
+//   2^24 every whole number is a float, and above it floats are whole numbers
+//   spaced 2, 4, ... apart, so a voxel truncating to L means the float value L
+//   exists and (float)L == L. Two non-empty regions thus never share a float
+//   label, even where (float)L rounds for a label that no voxel holds;
+// - the voxel lies inside the box of label trunc(v), which is made of exactly
+//   the voxels that truncate to it, so no box test is needed.
+// Voxels whose value is not a whole number (1.5 truncates to 1, but 1.5 != 1.0f)
+// count nowhere, as in the mask. A run of one label value is taken at once.
+// The bins add 1.0f like the mask's loop does: a bin stops at 2^24 counts in
+// either order of adding, so the result is the same bit for bit.
+void CPHist::AllRegionHistograms(const float* grey, const float* labels, int64_t nVoxels, uint32_t first,
+                                 uint32_t n, float* rows) {
+    std::vector<int64_t> counts(n, 0);
+    // The grey values are read only inside labelled runs, which the hardware does
+    // not see as a stream: its lines are fetched a little ahead of the scan.
+    constexpr int64_t kPixelsPerLine = 64 / sizeof(float);
+    constexpr int64_t kFetchAhead = 8 * kPixelsPerLine;
+    int64_t fetched = 0;
+    int64_t i = 0;
+    while (i < nVoxels) {
+        for (; fetched < i + kFetchAhead && fetched < nVoxels; fetched += kPixelsPerLine)
+            __builtin_prefetch(grey + fetched);
+        const int64_t end = RunEnd(labels, i, nVoxels);
+        const float v = labels[i];
+        const uint32_t label = LabelOf(v);
+        // label - first wraps for labels below first, so one comparison keeps
+        // the row inside the window.
+        if (label != 0 && label - first < n && static_cast<float>(label) == v) {
+            const std::size_t r = label - first;
+            float* bins = rows + r * kBins;
+            counts[r] += end - i;
+            for (int64_t j = i; j < end; ++j) {
+                const float g = grey[j];
+                // False for NaN as well: out-of-range values have no bin (see the class comment).
+                if (g >= 0.0f && g < 256.0f) bins[static_cast<int>(g)] += 1.0f;
+            }
+        }
+        i = end;
+    }
+    for (std::size_t r = 0; r < n; ++r) {
+        if (counts[r] == 0) continue;
+        const auto count = static_cast<float>(counts[r]);
+        for (float* b = rows + r * kBins; b != rows + (r + 1) * kBins; ++b) *b /= count;
+    }
+}
+
 void CPHist::Run() {
     frame::RunPlan plan;
     // The checks raise the source-location form of the exception.
@@ -140,18 +147,12 @@ void CPHist::Run() {
         return frame::NoRegions::EmptyVector;
     };
     // One pass over the images for all regions gives what a 3-D mask per region
-    // and RegionHistogram give (see CountAllRegions), without the masks and
-    // without reading the grey values of every box separately.
+    // and RegionHistogram give, without the masks and without reading the grey
+    // values of every box separately. Its pixel counts are 8 bytes a region.
     plan.bytesPerRegion = sizeof(int64_t);
     plan.computeAll = [](const frame::Inputs& in, const std::vector<RegionInfo>& table, float* matrix) {
-        std::vector<int64_t> counts(table.size(), 0);
-        CountAllRegions(in.grey->Pixels<float>(), in.labels->Pixels<float>(), in.W * in.H * in.D, matrix,
-                        counts.data());
-        for (std::size_t r = 0; r < table.size(); ++r) {
-            if (counts[r] == 0) continue;
-            const auto n = static_cast<float>(counts[r]);
-            for (float* b = matrix + r * kBins; b != matrix + (r + 1) * kBins; ++b) *b /= n;
-        }
+        AllRegionHistograms(in.grey->Pixels<float>(), in.labels->Pixels<float>(), in.W * in.H * in.D, 1,
+                            static_cast<uint32_t>(table.size()), matrix);
     };
     plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) {
         frame::FillValueVector(m, out, n, m_nFeatures, nullptr);
