@@ -190,6 +190,20 @@ TEST(PHist, ChecksUseTheSourceLocationForm) {
     EXPECT_EQ(lines.size(), 4u) << "each check carries its own line";
 }
 
+TEST(PHist, LabelsWhoseTableAndOutputsDoNotFitAreRefusedInTheSourceLocationForm) {
+    // 256 bins a region, and each region's pixel count.
+    auto h = HistOn(test::FilledImage(2, 1, 1.0f), FloatImage(2, 1, {2e9f, 1}));
+    const CException e = test::CatchException([&] { h.Run(); });
+    EXPECT_EQ(e.Message().rfind("Largest label 2000000000 needs 20.6 TB for the region table and outputs, more than "
+                                "the ",
+                                0),
+              0u)
+        << e.Message();
+    ASSERT_NE(e.SourceLocation(), nullptr);
+    EXPECT_STREQ(e.SourceLocation()->function, "CPHist::Run");
+    EXPECT_EQ(h.Node().StackOutput(0), nullptr);
+}
+
 TEST(PHist, RegionHistogramRefusesMisuse) {
     CPHist node;
     CImage grey(IMAGE_GREY_F, CSize(2, 2, 2));

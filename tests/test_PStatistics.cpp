@@ -8,6 +8,7 @@
 #include "PStatistics.h"
 #include "Registry.h"
 #include "TestSupport.h"
+#include "kelo/Memory.h"
 
 using namespace KELO;
 using features::CPStatistics;
@@ -163,6 +164,27 @@ TEST(PStatistics, ChecksAndWarnings) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), kWhere + ": WARNING! label values greater 16777216 " +
                                                           "occure, those values are inexact due to floating point "
                                                           "precision.\n");
+}
+
+TEST(PStatistics, LabelsWhoseTableDoesNotFitAreRefusedBeforeItIsMade) {
+    // A 32-bit label of 3e9: 3e9 x (40 table + 32 accumulators + 7 x 44 outputs) bytes.
+    auto h = Statistics(Image(IMAGE_GREY_8, 2, 1, 1, {1, 2}), Image(IMAGE_GREY_32, 2, 1, 1, {3e9, 1}), true);
+    const CException e = test::CatchException([&] { h.Run(); });
+    EXPECT_EQ(e.Location(), kWhere);
+    EXPECT_EQ(e.Message().rfind("Largest label 3000000000 needs 1.0 TB for the region table and outputs, more "
+                                "than the ",
+                                0),
+              0u)
+        << e.Message();
+    EXPECT_EQ(h.Node().StackOutput(0), nullptr);
+    // With a host limit, also 8-bit labels: 255 x (40 table + 32 accumulators + 4 x 44 outputs) bytes.
+    SetMemoryLimit(60000);
+    auto small = Statistics(Image(IMAGE_GREY_8, 2, 1, 1, {1, 2}), Image(IMAGE_GREY_8, 2, 1, 1, {255, 1}));
+    const std::string m = test::CatchException([&] { small.Run(); }).Message();
+    SetMemoryLimit(0);
+    EXPECT_EQ(m, "Largest label 255 needs 61.8 KB for the region table and outputs, more than the 58.6 KB available");
+    small.Run();
+    EXPECT_EQ(small.Matrix().Size(), CSize(4, 255, 1));
 }
 
 TEST(PStatistics, SetupAndRegistry) {
