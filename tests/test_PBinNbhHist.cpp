@@ -6,7 +6,6 @@
 
 #include "MaskedRunningMean.h"
 #include "PBinNbhHist.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -166,31 +165,4 @@ TEST(PBinNbhHist, ChecksInTheirOrder) {
                              {Check::LabelNull, "Second input image is NULL"},
                              {Check::LabelType, "Second input image is not of type IMAGE_GREY_F"}},
                             "The number of regions is zero!!");
-}
-
-TEST(PBinNbhHist, SetupDescriptionAndRegistryRow) {
-    CPBinNbhHist node;
-    node.Parameters().SetEntry("verbose", new CValueBool(true));
-    node.ReadParameters();
-    const auto setup = test::Setup(node);
-    EXPECT_TRUE(setup->EntryBool("parameters/verbose", false));
-    EXPECT_EQ(dynamic_cast<const CValueVector&>(*setup->Entry("FeatureNames")).Size(), 16u);
-    const std::string verbose = "The type of this parameter is of type bool. Prints function feedback to log area. "
-                                "By default it is set to \\a false.\n";
-    test::ExpectTexts(
-        *setup,
-        {{"PluginSubType", "BinNbhHistFeaturePlugin"}, {"Description", "binary neighbourhood histogram (ala Orlent)"},
-         {"FeatureNames/15", "feature"}, {"parameters/verbose@desc", verbose},
-         {"keywords/0", "binnbhhist"}, {"keywords/1", "binary pattern"}, {"keywords/2", "histogram"},
-         {"__zorvatDocumentation", "%KELODIR%/doc/zorvat/html/features/PBinNbhHist/index.html"},
-         {"description",
-          "BRIEF\nNode to compute the binary 2x2 configuration histogram.\n\nThis plugin computes the binary 2x2 "
-          "configuration histogram. It can be useful\nto characterize binary texture data.\n\n\n"
-          "INPUT 0\nFirst input image, must be of type IMAGE_GREY_F.\n\n\nINPUT 1\nSecond input label image.\n\n\n"
-          "OUTPUT 0\nOutput image of type IMAGE_GREY_F with \\f$n \\times m\\f$ pixels, where \\f$n\\f$ is\nthe "
-          "number of labels (= number of rows) and \\f$m\\f$ is the number of pieces\n(= number of columns).\n\n\n"
-          "OUTPUT 1\nValue vector with the same information.\n\n\nPARAMETER verbose\n" + verbose +
-              "\n\n\nKEYWORDS\nbinnbhhist, binary pattern, histogram\n\n\n"}});
-    EXPECT_NE(dynamic_cast<CPBinNbhHist*>(std::unique_ptr<CPNode>(registry::Create("BinNbhHist")).get()), nullptr);
-    EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "4"), "BinNbhHist");
 }

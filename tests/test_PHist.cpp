@@ -220,17 +220,3 @@ TEST(PHist, RegionHistogramRefusesMisuse) {
     EXPECT_EQ(bins[42], 1.0);
     EXPECT_THROW(node.RegionHistogram(CImage(IMAGE_GREY_8, CSize(2, 2, 2)), mask, 0, 0, 0, bins), CException);
 }
-
-TEST(PHist, SetupDescription) {
-    CPHist node;
-    auto s = test::Setup(node);
-    EXPECT_EQ(test::Keys(*s), (std::vector<std::string>{"pluginType", "subType", "name", "parameters", "inputs",
-                                                        "outputs", "description", "__zorvatDocumentation"}));
-    test::ExpectTexts(*s, {{"pluginType", "Image"}, {"subType", "LabelImage"}, {"name", "Hist"},
-                           {"inputs/1@label", "Label Image"}});
-    const std::string d = test::Text(*s, "description");
-    EXPECT_EQ(d.rfind("BRIEF\nComputes the gray level histogram.\n\nThis plugin computes", 0), 0u);
-    EXPECT_NE(d.find("NOTE\nThe gray values in the first input image must be inbetween 0 and 255.\n\n\nINPUT 0\n"
-                     "First input image, must be of type IMAGE_GREY_F."),
-              std::string::npos);
-}

@@ -22,6 +22,7 @@
 #include <limits>
 #include <set>
 #include <sstream>
+#include <typeinfo>
 
 #include "ImageIO.h"
 #include "Registry.h"
@@ -376,4 +377,28 @@ TEST(RegistryNodes, EveryReferenceBelongsToARegisteredNodeAndScene) {
             EXPECT_TRUE(files.count(f.path().filename().string()))
                 << "tests/reference/" << name << '/' << f.path().filename().string() << " is no reference file";
     }
+}
+
+TEST(RegistryNodes, EachRowCreatesItsNodeIsListedUnderItsKeyAndDescribesItsCurrentParameters) {
+    std::unique_ptr<CValueVector> listing(registry::List());
+    std::size_t listed = 0;
+    for (const registry::Row* row : Nodes()) {
+        SCOPED_TRACE(row->name);
+        std::unique_ptr<CPNode> made(row->create()), byName(registry::Create(row->name));
+        ASSERT_NE(byName, nullptr);
+        EXPECT_EQ(typeid(*made), typeid(*byName));
+        if (row->listKey >= 0) {
+            ++listed;
+            const CValue* entry = listing->Entry(row->listKey);
+            EXPECT_TRUE(entry && entry->String() == row->name);
+        }
+        byName->Parameters().SetEntry("verbose", new CValueBool(true));
+        byName->ReadParameters();
+        CValueMap setup;
+        byName->GetPluginSetup(setup);
+        EXPECT_TRUE(setup.EntryBool("parameters/verbose", false));
+    }
+    std::size_t entries = 0;
+    for (const auto& slot : listing->Vector()) entries += slot ? 1 : 0;
+    EXPECT_EQ(entries, listed) << "the listing holds the listed rows and nothing else";
 }
