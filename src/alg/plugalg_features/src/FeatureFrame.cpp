@@ -278,6 +278,12 @@ void Run(CPNode& node, const RunPlan& plan) {
 
 // ----------------------------------------------------------------- value vector
 
+void Store(CValueContainerBase& container, std::string_view key, CValue* value) {
+    std::unique_ptr<CValue> owned(value);
+    const CValue_Key k{std::string(key)};
+    container.SetEntry(k, owned.release());
+}
+
 void FillValueVector(const float* matrix, CValueVector* output, unsigned nRegions, int64_t nFeatures,
                      const NameFn& names) {
     for (int64_t f = 0; f < nFeatures; ++f) {
@@ -310,7 +316,7 @@ std::string Description(const SetupPlan& s) {
 
 void DescribeSetup(CValueMap& setup, const SetupPlan& s) {
     setup.SetEntry("pluginType", new CValueString(s.pluginType));
-    for (const auto& [key, text] : s.identity) setup.SetEntry(key, new CValueString(text));
+    for (const auto& [key, text] : s.identity) Store(setup, key, new CValueString(text));
 
     auto params = std::make_unique<CValueMap>();
     params->SetEntry("verbose", new CValueBool(s.verbose));
@@ -369,8 +375,8 @@ void DescribeSetup(CValueMap& setup, const SetupPlan& s) {
         for (const std::string& k : s.keywords) kw->SetEntry(static_cast<long long>(kw->Size()), new CValueString(k));
     }
 
-    setup.SetEntry("__zorvatDocumentation",
-                   new CValueString("%KELODIR%/doc/zorvat/html/features/P" + s.registryName + "/index.html"));
+    Store(setup, "__zorvatDocumentation",
+          new CValueString("%KELODIR%/doc/zorvat/html/features/P" + s.registryName + "/index.html"));
 }
 
 }  // namespace KELO::frame

@@ -9,6 +9,7 @@
 #include <optional>
 #include <source_location>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "RegionTable.h"
@@ -165,6 +166,12 @@ void CheckRunMemory(uint32_t largestLabel, int64_t nFeatures, uint64_t extraPerR
 std::string MemoryText(uint64_t bytes);
 
 // ----------------------------------------------------------------- value vector
+
+// Stores value under key in container, owning value from the call on. In
+// container.SetEntry("a long key", new X) the key's text may be allocated after
+// X, and when that allocation fails X is lost; here the key is made only once
+// value is held.
+void Store(CValueContainerBase& container, std::string_view key, CValue* value);
 
 // Name of feature f, or null for no "FeatureName" meta at all.
 using NameFn = std::function<const char*(int64_t f)>;

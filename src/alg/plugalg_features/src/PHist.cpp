@@ -49,13 +49,13 @@ void CPHist::RegionHistogram(const CImage& grey, const CImage& mask, int64_t x0,
         throw CException(frame::SourceSite(__func__, this),
                          "The grey image and the region mask must be of type IMAGE_GREY_F");
     if (x0 < 0 || y0 < 0 || z0 < 0 || ms.x > gs.x - x0 || ms.y > gs.y - y0 || ms.z > gs.z - z0)
-        throw CException(frame::SourceSite(__func__, this), CString("The region mask %1 at (%2, %3, %4) does not lie inside the grey "
-                                                  "image %5")
-                                              .Arg(CPos(ms).ToString())
-                                              .Arg(static_cast<long long>(x0))
-                                              .Arg(static_cast<long long>(y0))
-                                              .Arg(static_cast<long long>(z0))
-                                              .Arg(CPos(gs).ToString()));
+        throw CException(frame::SourceSite(__func__, this),
+                         CString("The region mask %1 at (%2, %3, %4) does not lie inside the grey image %5")
+                             .Arg(CPos(ms).ToString())
+                             .Arg(static_cast<long long>(x0))
+                             .Arg(static_cast<long long>(y0))
+                             .Arg(static_cast<long long>(z0))
+                             .Arg(CPos(gs).ToString()));
     float bins[256] = {};
     int64_t count = 0;
     const float* g = grey.Pixels<float>();

@@ -326,19 +326,19 @@ void CPStatistics::Run() {
                            [](int64_t f) { return kFeatureNames[f]; });
 
     CValueMap& attributes = matrix->Attributes();
-    attributes.SetEntry("Image/ContentType", new CValueString("table"));
-    attributes.SetEntry("Image/featurename", new CValueString("statistics"));
-    attributes.SetEntry("Image/y-name", new CValueString("label"));
-    attributes.SetEntry("Image/x-name", new CValueString("statistics"));
-    attributes.SetEntry("Image/f-name", new CValueString("value"));
+    frame::Store(attributes, "Image/ContentType", new CValueString("table"));
+    frame::Store(attributes, "Image/featurename", new CValueString("statistics"));
+    frame::Store(attributes, "Image/y-name", new CValueString("label"));
+    frame::Store(attributes, "Image/x-name", new CValueString("statistics"));
+    frame::Store(attributes, "Image/f-name", new CValueString("value"));
     auto keys = std::make_unique<CValueVector>(static_cast<std::size_t>(nF));
     auto types = std::make_unique<CValueVector>(static_cast<std::size_t>(nF));
     for (int64_t f = 0; f < nF; ++f) {
         keys->SetEntry(static_cast<long long>(f), new CValueString(kFeatureNames[f]));
         types->SetEntry(static_cast<long long>(f), new CValueString("numeric"));
     }
-    attributes.SetEntry("Image/x-keys", keys.release());
-    attributes.SetEntry("Image/x-types", types.release());
+    frame::Store(attributes, "Image/x-keys", keys.release());
+    frame::Store(attributes, "Image/x-types", types.release());
 
     auto out0 = std::make_unique<CValueOwnedPointer<CImage>>(matrix.get(), 1);
     matrix.release();
