@@ -1,7 +1,8 @@
 // Every registered node, with an allocation failing at each point of its run
-// (and of its setup description) in turn: the failure reaches the caller as std::bad_alloc (or as the node's own
-// CException where it names what it could not make), never as anything else or
-// as a crash, and everything the run made is released again.
+// (and of its setup description) in turn: the failure reaches the caller as
+// std::bad_alloc (or as the node's own CException where it names what it could
+// not make), never as anything else or as a crash, and everything the run made
+// is released again.
 //
 // This executable replaces the global operator new and delete to count live
 // blocks and to fail the n-th allocation on request.
