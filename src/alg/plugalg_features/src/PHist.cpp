@@ -101,7 +101,7 @@ void CPHist::AllRegionHistograms(const float* grey, const float* labels, int64_t
     // The grey values are read only inside labelled runs, which the hardware does
     // not see as a stream: its lines are fetched a little ahead of the scan.
     constexpr int64_t kPixelsPerLine = 64 / sizeof(float);
-    constexpr int64_t kFetchAhead = 8 * kPixelsPerLine;
+    constexpr int64_t kFetchAhead = 32 * kPixelsPerLine;
     int64_t fetched = 0;
     int64_t i = 0;
     while (i < nVoxels) {
