@@ -31,9 +31,9 @@ public:
 
     // What Run computes instead, in one pass over the nVoxels voxels of the grey
     // and the label image: the histograms of the regions with labels first ..
-    // first + n - 1 into rows (n rows of 256 floats, all zero on
-    // entry), row r equal bit for bit to RegionHistogram with the 3-D mask of
-    // label first + r over its box. Rows of labels that no voxel holds stay zero.
+    // first + n - 1 into rows (n rows of 256 floats, all zero on entry), row r
+    // equal bit for bit to RegionHistogram with the 3-D mask of label first + r
+    // over its box. Rows of labels that no voxel holds stay zero.
     static void AllRegionHistograms(const float* grey, const float* labels, int64_t nVoxels, uint32_t first,
                                     uint32_t n, float* rows);
 
