@@ -7,7 +7,7 @@ REGIONFEAT  = $(BUILD)/bin/regionfeat
 SAMPLE_GREY   = samples/cells_grey.tif
 SAMPLE_LABELS = samples/cells_labels.tif
 
-.PHONY: all deps configure build demo test test-release test-asan bench clean
+.PHONY: all deps configure build demo test test-release test-asan bench references clean
 
 all: build
 
@@ -42,6 +42,12 @@ test-asan: deps
 
 bench: build
 	$(BUILD)/bin/regionfeat_bench
+
+# Rewrites tests/reference/<Node>/ for every registered node from what the nodes
+# compute now; review the changes with git diff before committing them.
+references: configure
+	cmake --build $(BUILD) -j$(JOBS) --target test_registry_nodes
+	REGIONFEAT_UPDATE_REFERENCES=1 $(BUILD)/bin/test_registry_nodes
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

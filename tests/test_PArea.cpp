@@ -74,27 +74,3 @@ TEST(PArea, ChecksInTheirOrder) {
     h.ConnectEmpty(0);
     EXPECT_EQ(test::CatchException([&] { h.Run(); }).Message(), "the value holds no image");
 }
-
-TEST(PArea, SetupDescription) {
-    CPArea node;
-    auto s = test::Setup(node);
-    test::ExpectTexts(*s, {{"pluginType", "image"},
-                           {"PluginSubType", "AreaFeaturePlugin"},
-                           {"Description", "width times height of the labels"},
-                           {"FeatureNames/0", "Area (number of pixels)"},
-                           {"keywords/0", "area of bounding box"},
-                           {"keywords/2", "feature"},
-                           {"parameters/verbose@desc", frame::kVerboseDoc},
-                           {"inputs/0@label", "Data Image"},
-                           {"outputs/0@label", "Calculated features output as image"}});
-    const std::string d = test::Text(*s, "description");
-    EXPECT_EQ(d.rfind("BRIEF\nThis node calculates an approximated value", 0), 0u);
-    for (const char* part : {"\nCalculates an approximated value", "OUTPUT 1\nValue vector with the same information\n",
-                             "PARAMETER data\npointer to the data of the feature image",
-                             "KEYWORDS\narea of bounding box, label image, feature"})
-        EXPECT_NE(d.find(part), std::string::npos) << part;
-    // Current parameter values are reported.
-    node.Parameters().SetEntry("verbose", new CValueBool(true));
-    node.ReadParameters();
-    EXPECT_TRUE(test::Setup(node)->EntryBool("parameters/verbose", false));
-}

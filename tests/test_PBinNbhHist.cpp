@@ -6,7 +6,6 @@
 
 #include "MaskedRunningMean.h"
 #include "PBinNbhHist.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -125,6 +124,39 @@ TEST(PBinNbhHist, BitsOfOneBlock) {
     }
 }
 
+TEST(PBinNbhHist, ANonFiniteGreyValueCarriesAlongTheRunningSums) {
+    // A 40 x 30 region: a NaN at (20, 12) reaches the running sums of the rest of
+    // its row and then of the rest of every column it reached, so every pixel from
+    // 10 before it to the right and bottom edges has a NaN mean.
+    const int64_t W = 40, H = 30;
+    F grey(W * H), mask(W * H, 1.0f), box(W * H);
+    for (int64_t i = 0; i < W * H; ++i) grey[i] = float(i % 7 * 30);
+    auto smoothed = [&](int64_t at, float value) {
+        F g = grey;
+        g[at] = value;
+        EXPECT_EQ(SmoothRegionBox(g.data(), W, mask.data(), W, H, 0, 0, 1, 10, box.data()), kRunningMeanOk);
+    };
+    smoothed(12 * W + 20, std::numeric_limits<float>::quiet_NaN());
+    for (int64_t y = 0; y < H; ++y)
+        for (int64_t x = 0; x < W; ++x) ASSERT_EQ(std::isnan(box[y * W + x]), x >= 10 && y >= 2) << x << ", " << y;
+    // An infinity at (5, 5): an infinite mean where the window holds it, inf - inf
+    // = NaN past it.
+    smoothed(5 * W + 5, std::numeric_limits<float>::infinity());
+    for (int64_t y = 0; y < H; ++y)
+        for (int64_t x = 0; x < W; ++x) {
+            const bool holds = x <= 15 && y <= 15;
+            ASSERT_EQ(std::isinf(box[y * W + x]), holds) << x << ", " << y;
+            ASSERT_EQ(std::isnan(box[y * W + x]), !holds) << x << ", " << y;
+        }
+    // Through the node: a checkerboard of 0 and 100 has every bit on, until one
+    // NaN at the top left corner switches every bit of the region off.
+    F board(12 * 12), labels(12 * 12, 1.0f);
+    for (int64_t i = 0; i < 144; ++i) board[i] = float((i % 12 + i / 12) % 2 * 100);
+    EXPECT_EQ(Row(board, labels, 12, 0)[15], 1.0f);
+    board[0] = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_EQ(Row(board, labels, 12, 0)[0], 1.0f);
+}
+
 TEST(PBinNbhHist, ChecksInTheirOrder) {
     using frame::Check;
     test::ExpectInputChecks([] { return new CPBinNbhHist(); }, "(feature plugins) BinNbhHist::Run",
@@ -133,31 +165,4 @@ TEST(PBinNbhHist, ChecksInTheirOrder) {
                              {Check::LabelNull, "Second input image is NULL"},
                              {Check::LabelType, "Second input image is not of type IMAGE_GREY_F"}},
                             "The number of regions is zero!!");
-}
-
-TEST(PBinNbhHist, SetupDescriptionAndRegistryRow) {
-    CPBinNbhHist node;
-    node.Parameters().SetEntry("verbose", new CValueBool(true));
-    node.ReadParameters();
-    const auto setup = test::Setup(node);
-    EXPECT_TRUE(setup->EntryBool("parameters/verbose", false));
-    EXPECT_EQ(dynamic_cast<const CValueVector&>(*setup->Entry("FeatureNames")).Size(), 16u);
-    const std::string verbose = "The type of this parameter is of type bool. Prints function feedback to log area. "
-                                "By default it is set to \\a false.\n";
-    test::ExpectTexts(
-        *setup,
-        {{"PluginSubType", "BinNbhHistFeaturePlugin"}, {"Description", "binary neighbourhood histogram (ala Orlent)"},
-         {"FeatureNames/15", "feature"}, {"parameters/verbose@desc", verbose},
-         {"keywords/0", "binnbhhist"}, {"keywords/1", "binary pattern"}, {"keywords/2", "histogram"},
-         {"__zorvatDocumentation", "%KELODIR%/doc/zorvat/html/features/PBinNbhHist/index.html"},
-         {"description",
-          "BRIEF\nNode to compute the binary 2x2 configuration histogram.\n\nThis plugin computes the binary 2x2 "
-          "configuration histogram. It can be useful\nto characterize binary texture data.\n\n\n"
-          "INPUT 0\nFirst input image, must be of type IMAGE_GREY_F.\n\n\nINPUT 1\nSecond input label image.\n\n\n"
-          "OUTPUT 0\nOutput image of type IMAGE_GREY_F with \\f$n \\times m\\f$ pixels, where \\f$n\\f$ is\nthe "
-          "number of labels (= number of rows) and \\f$m\\f$ is the number of pieces\n(= number of columns).\n\n\n"
-          "OUTPUT 1\nValue vector with the same information.\n\n\nPARAMETER verbose\n" + verbose +
-              "\n\n\nKEYWORDS\nbinnbhhist, binary pattern, histogram\n\n\n"}});
-    EXPECT_NE(dynamic_cast<CPBinNbhHist*>(std::unique_ptr<CPNode>(registry::Create("BinNbhHist")).get()), nullptr);
-    EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "4"), "BinNbhHist");
 }

@@ -7,7 +7,6 @@
 #include <tuple>
 
 #include "PGeometry.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -143,30 +142,4 @@ TEST(PGeometry, ChecksInTheirOrderAndNoRegions) {
     const auto* last = dynamic_cast<const CValueVector*>(h.Values().Entry(7));
     EXPECT_TRUE(last && last->Size() == 0);
     EXPECT_EQ(test::MetaText(h.Values(), "7", "FeatureName"), "Regression");
-}
-
-TEST(PGeometry, SetupDescription) {
-    const auto s = test::Setup(*std::unique_ptr<CPNode>(registry::Create("Geometry")));
-    EXPECT_TRUE(!s->EntryBool("parameters/verbose", true) && s->EntryBool("parameters/empty_image_exception", false));
-    EXPECT_FALSE(s->HasEntry("keywords"));
-    const std::string verboseDoc = "The type of this parameter is of type bool. Prints function feedback to log "
-                                   "area. By default it is set to \\a false.\n";
-    test::ExpectTexts(*s, {{"pluginType", "image"}, {"PluginSubType", "GeometryFeaturePlugin"},
-                           {"Description", "some geometric features computed on the mask image"},
-                           {"FeatureNames/3", "Orientation (angle in rad)"}, {"FeatureNames/7", "Regression"},
-                           {"parameters/verbose@desc", verboseDoc},
-                           {"parameters/empty_image_exception@desc", "<missing>"},
-                           {"__zorvatDocumentation", "%KELODIR%/doc/zorvat/html/features/PGeometry/index.html"}});
-    const std::string d = test::Text(*s, "description");
-    for (const std::string& part :
-         std::vector<std::string>{
-          "BRIEF\nProvides some features characterizing the geometry of regions in an image.\n\nThis node provides "
-          "some features characterizing the geometry of\nthe binary input image. These features are:\n- Area (number "
-          "of pixels)\n- Major axis length\n- Minor axis length\n- Orientation (angle in rad)\n- Eccentricity\n",
-          "INPUT 0\nFirst input image, must be of type IMAGE_GREY_F\n\n\nINPUT 1\nSecond input label image.\n\n\n"
-          "OUTPUT 0\nOutput image of type IMAGE_GREY_F with \\f$n \\times 8\\f$ pixel, where \\f$n\\f$ is\nthe "
-          "number of labels (= number of rows)\n\n\nOUTPUT 1\nValue vector with the same information.\n\n\n"
-          "PARAMETER verbose\n" + verboseDoc + "\n\n\nPARAMETER data\npointer to the data of the feature image\n\n\n"})
-        EXPECT_NE(d.find(part), std::string::npos) << part;
-    EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "0"), "Geometry");
 }

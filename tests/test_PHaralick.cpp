@@ -6,7 +6,6 @@
 #include <random>
 
 #include "PHaralick.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -197,32 +196,4 @@ TEST(PHaralick, ReadParametersRefusesSizesOutside1To256) {
         EXPECT_EQ(p->Entry("parameters/m_dx")->Long(), 0);
         EXPECT_EQ(p->Entry("parameters/m_glcm_size")->Long(), 64);
     }
-}
-
-TEST(PHaralick, SetupDescriptionAndRegistryRow) {
-    CPHaralick node;
-    const auto s = test::Setup(node);
-    EXPECT_EQ(test::Keys(dynamic_cast<const CValueMap&>(*s->Entry("parameters"))),
-              (std::vector<std::string>{"verbose", "m_dx", "m_dy", "m_glcm_size"}));
-    EXPECT_FALSE(s->HasEntry("Description") || s->HasEntry("keywords"));
-    const std::string type = "The type of this parameter is of type ";
-    test::ExpectTexts(*s, {
-        {"pluginType", "image"},
-        {"PluginSubType", "HaralickFeaturePlugin"},
-        {"__zorvatDocumentation", "%KELODIR%/doc/zorvat/html/features/PHaralick/index.html"},
-        {"parameters/m_dx@desc", type + "long. Horizontal component of the displacement operator."},
-        {"parameters/m_dy@desc", type + "long. Vertical component of the displacement operator."},
-        {"parameters/verbose@desc",
-         type + "bool. Prints function feedback to log area. By default it is set to \\a false."},
-        {"parameters/m_glcm_size@desc",
-         type + "long. Resolution of the gray level co-occurence matrix,\ne.g. 16 <= \\a m_glcm_size <= 256\n"},
-        {"FeatureNames/0", "Angular second moment"}, {"FeatureNames/6", "Sum Variance"},
-        {"FeatureNames/10", "Difference Entropy"}, {"FeatureNames/12", "Information measure of correlation 2"},
-    });
-    const std::string d = test::Text(*s, "description");
-    EXPECT_TRUE(d.starts_with(
-        "Computes the gray level co-occurence matrix and the resulting 2nd order statistics of an image.\n"));
-    EXPECT_NE(d.find("\nOUTPUT 1\nValue vector with the same information.\n"), std::string::npos);
-    EXPECT_NE(dynamic_cast<CPHaralick*>(std::unique_ptr<CPNode>(registry::Create("Haralick")).get()), nullptr);
-    EXPECT_EQ(std::unique_ptr<CValueVector>(registry::List())->EntryString(1, ""), "Haralick");
 }

@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "PHoughEntropy.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -160,7 +159,7 @@ TEST(PHoughEntropy, Decisions) {
     EXPECT_THROW(node.HoughFill(*ones, hist, *test::FilledImage(2, 2, 1.0f), 2, 0), CException);
 }
 
-TEST(PHoughEntropy, ChecksSetupAndRegistryRow) {
+TEST(PHoughEntropy, ChecksInTheirOrder) {
     using frame::Check;
     test::ExpectInputChecks([] { return new CPHoughEntropy(); }, "(feature plugins) HoughEntropy::Run",
                             {{Check::GreyNull, "First input image is NULL"},
@@ -168,22 +167,4 @@ TEST(PHoughEntropy, ChecksSetupAndRegistryRow) {
                              {Check::LabelNull, "Second input image is NULL"},
                              {Check::LabelType, "The second input image is not of type IMAGE_GREY_F"}},
                             "The number of regions is zero!!");
-    CPHoughEntropy node;
-    const auto s = test::Setup(node);
-    test::ExpectTexts(*s, {{"PluginSubType", "HoughEntropyFeaturePlugin"}, {"FeatureNames/0", kNames[0]},
-                           {"Description", "entropy of the Hough Histogram"}, {"FeatureNames/3", kNames[3]},
-                           {"__zorvatDocumentation", "%KELODIR%/doc/zorvat/html/features/PHoughEntropy/index.html"}});
-    const std::string d = test::Text(*s, "description");
-    EXPECT_EQ(d.rfind("BRIEF\nNode to compute several measures of the entropy of the Hough histogram.\n", 0), 0u);
-    for (const char* part :
-         {"- maximal value devided through sum of foreground pixels\n- expectation of normalized density (Reny "
-          "entropy)\n- expectation of logarithmic normalized density (entropy)\n- maximal value of histogram",
-          "INPUT 0\nFirst input image, must be of type IMAGE_GREY_F\n\n", "INPUT 1\nSecond input label image.\n",
-          "OUTPUT 0\nOutput image of type IMAGE_GREY_F with \\f$n \\times m\\f$ pixel, where \\f$n\\f$ is\nthe "
-          "number of labels (=number of rows) and \\f$m\\f$ is the number of features (=number of columns).\n",
-          "OUTPUT 1\nValue vector with the same information and meta information for each output feature.\n"})
-        EXPECT_NE(d.find(part), std::string::npos) << part;
-    std::unique_ptr<CPNode> created(registry::Create("HoughEntropy"));
-    EXPECT_NE(dynamic_cast<CPHoughEntropy*>(created.get()), nullptr);
-    EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "6"), "HoughEntropy");
 }

@@ -6,7 +6,6 @@
 #include <limits>
 
 #include "PLBPHist.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -84,7 +83,7 @@ TEST(PLBPHist, ComputeRegionStaysInsideTheGreyImage) {
     EXPECT_EQ(f[255], 9.0);
 }
 
-TEST(PLBPHist, ChecksSetupAndRegistryRow) {
+TEST(PLBPHist, ChecksInTheirOrder) {
     using frame::Check;
     test::ExpectInputChecks([] { return new CPLBPHist(); }, "(feature plugins) LBPHist::Run",
                             {{Check::GreyNull, "First input image is NULL"},
@@ -92,24 +91,4 @@ TEST(PLBPHist, ChecksSetupAndRegistryRow) {
                              {Check::LabelNull, "Second input image is NULL"},
                              {Check::LabelType, "The label image is not of type IMAGE_GREY_F"}},
                             "The number of regions is zero!!");
-    CPLBPHist node;
-    auto s = test::Setup(node);
-    test::ExpectTexts(*s, {{"pluginType", "image"}, {"PluginSubType", "LBPHistFeaturePlugin"},
-                           {"Description", "linear binary pattern histogram"}, {"FeatureNames/0", "feature"},
-                           {"FeatureNames/255", "feature"},
-                           {"__zorvatDocumentation", "%KELODIR%/doc/zorvat/html/features/PLBPHist/index.html"}});
-    EXPECT_EQ(dynamic_cast<const CValueVector&>(*s->Entry("FeatureNames")).Size(), 256u);
-    EXPECT_FALSE(s->HasEntry("keywords"));
-    const std::string d = test::Text(*s, "description");
-    EXPECT_EQ(d.rfind("BRIEF\nNode to compute the Local Binary Pattern (LBP) histogram.\n", 0), 0u);
-    for (const char* part :
-         {"(1 if it is lower, 0 if it is bigger)", "can be useful to\ncharacterize texture data.",
-          "INPUT 0\nFirst input image, must be of type IMAGE_GREY_F.\n\n\nINPUT 1\nSecond input label image.\n\n\n"
-          "OUTPUT 0\nOutput image of type IMAGE_GREY_F with \\f$n \\times m\\f$ pixel, where \\f$n\\f$ is\nthe number "
-          "of labels (=number of rows) and \\f$m\\f$ is the number of features (=number of columns).\n\n\n"
-          "OUTPUT 1\nValue vector with the same information.\n\n\nPARAMETER verbose\n"})
-        EXPECT_NE(d.find(part), std::string::npos) << part;
-    std::unique_ptr<CValueVector> list(registry::List());
-    EXPECT_EQ(test::Text(*list, "3"), "LBPHist");
-    EXPECT_NE(dynamic_cast<CPLBPHist*>(std::unique_ptr<CPNode>(registry::Create("LBPHist")).get()), nullptr);
 }

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "PXYEntropy.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -130,31 +129,4 @@ TEST(PXYEntropy, ChecksInTheirOrder) {
     h.Connect(0, std::make_unique<CImage>(IMAGE_GREY_8, CSize(4, 4, 1)));
     h.ConnectEmpty(1);
     EXPECT_EQ(test::CatchException([&] { h.Run(); }).Message(), "The first input image is not of type IMAGE_GREY_F");
-}
-
-TEST(PXYEntropy, SetupDescriptionAndRegistryRow) {
-    CPXYEntropy node;
-    auto s = test::Setup(node);
-    test::ExpectTexts(*s, {{"PluginSubType", "XYEntropyFeaturePlugin"},
-                           {"Description", "2d Reney's entropy of pixels above and below automatic thresholds"},
-                           {"FeatureNames/0", kBelow},
-                           {"FeatureNames/1", kAbove},
-                           {"parameters/verbose@desc", "The type of this parameter is of type bool. Prints function "
-                                                       "feedback to log area. By default it is set to \\a false.\n"},
-                           {"__zorvatDocumentation", "%KELODIR%/doc/zorvat/html/features/PXYEntropy/index.html"}});
-    EXPECT_EQ(test::Keys(*s), (std::vector<std::string>{"pluginType", "parameters", "inputs", "outputs",
-                                                         "PluginSubType", "Description", "FeatureNames",
-                                                         "description", "__zorvatDocumentation"}));
-    const std::string d = test::Text(*s, "description");
-    EXPECT_EQ(d.rfind("BRIEF\nComputes a measure of the entropy of the 2d positions\nof the pixels for each label.", 0),
-              0u);
-    for (const char* part :
-         {"The entropy within of the positions of these highest and lowest pixels is then calculated.",
-          "The plugin can be useful in characterizing random point distributions.",
-          "the number of labels (=number of rows) and \\f$m\\f$ is the number of\nfeatures (=number of columns).\n",
-          "PARAMETER data\npointer to the data of the feature image\n"})
-        EXPECT_NE(d.find(part), std::string::npos) << part;
-    std::unique_ptr<CPNode> created(registry::Create("XYEntropy"));
-    EXPECT_NE(dynamic_cast<CPXYEntropy*>(created.get()), nullptr);
-    EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "9"), "XYEntropy");
 }

@@ -4,6 +4,7 @@
 
 #include "FeatureFrame.h"
 #include "TestSupport.h"
+#include "kelo/Memory.h"
 
 using namespace KELO;
 using test::FloatImage;
@@ -41,6 +42,14 @@ public:
             if (shrink) f.resize(1);
             seen.push_back(std::move(s));
         };
+        if (all)
+            plan.computeAll = [this](const frame::Inputs&, const std::vector<RegionInfo>& table, float* m) {
+                // Every row as the frame hands it over, then marked with its label.
+                for (std::size_t r = 0; r < table.size(); ++r) {
+                    zeroOnEntry = zeroOnEntry && m[r * 2] == 0.0f && m[r * 2 + 1] == 0.0f;
+                    m[r * 2] = static_cast<float>(table[r].label);
+                }
+            };
         plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) {
             frame::FillValueVector(m, out, n, m_nFeatures, [](int64_t f) { return f == 0 ? "sum" : "count"; });
         };
@@ -48,6 +57,8 @@ public:
     }
     std::vector<Seen> seen;
     bool shrink = false;
+    bool all = false;  // computeAll instead of compute
+    bool zeroOnEntry = true;
     std::vector<frame::InputCheck> checks{{frame::Check::GreyNull, "grey null"},
                                           {frame::Check::GreyType, "grey type"},
                                           {frame::Check::LabelNull, "label null"},
@@ -176,6 +187,91 @@ TEST(FrameRun, ChecksInOrderAndFailuresLeaveNoOutputs) {
         EXPECT_STREQ(e.what(), "invalid vector<T> subscript");
     }
     EXPECT_EQ(s.Node().StackOutput(0), nullptr);
+}
+
+TEST(FrameRun, OneCallForAllRegionsGetsAZeroMatrixAndTheFrameStillCounts) {
+    auto h = Probe(frame::Crop::GreyAndMask);
+    ProbeOf(h).all = true;
+    h.SetParameter("verbose", new CValueBool(true));
+    EXPECT_EQ(h.RunCapturingStdout(),
+              "The number of regions is: 5\n"
+              "There are 3 non-empty regions. \n"
+              "Warning: There are 2 empty regions!!!\n"
+              "By (re-)labeling the second input image before using this plugin, there is no more empty region.\n");
+    EXPECT_TRUE(ProbeOf(h).seen.empty());
+    EXPECT_TRUE(ProbeOf(h).zeroOnEntry);
+    for (int r = 0; r < 5; ++r) EXPECT_EQ(h.At(0, r), r + 1.0f);
+    EXPECT_EQ(h.Values().Entry("0/4")->Double(), 5.0);
+}
+
+namespace {
+// A memory limit for one test, lifted when it ends.
+struct ScopedMemoryLimit {
+    explicit ScopedMemoryLimit(uint64_t bytes) { SetMemoryLimit(bytes); }
+    ~ScopedMemoryLimit() { SetMemoryLimit(0); }
+};
+}  // namespace
+
+TEST(FrameMemory, LabelsWhoseTableAndOutputsDoNotFitAreRefusedBeforeTheTableIsMade) {
+    // One pixel of 16777217 (the float 16777216) among small labels.
+    std::vector<float> labels = kLabels;
+    labels[3] = 16777217.0f;
+    {
+        ScopedMemoryLimit limit(1 << 20);
+        auto h = Probe(frame::Crop::Grey, labels);
+        const CException e = test::CatchException([&] { h.Run(); });
+        EXPECT_EQ(e.Location(), "(feature plugins) Probe::Run");
+        // 16777216 x (40 table + 2 x (4 matrix + 40 output 1)) bytes.
+        EXPECT_EQ(e.Message(), "Largest label 16777216 needs 2.0 GB for the region table and outputs, more than the "
+                               "1.0 MB of memory available");
+        EXPECT_TRUE(ProbeOf(h).seen.empty());
+        EXPECT_EQ(h.Node().StackOutput(0), nullptr);
+        EXPECT_EQ(h.Node().StackOutput(1), nullptr);
+    }
+    // The limit is a bound the run may reach: exactly what it needs runs, one byte
+    // less is refused (in bytes, as both round to the same KB).
+    const uint64_t needed = frame::RunMemory(5, 2, 0);
+    EXPECT_EQ(needed, 5u * (sizeof(RegionInfo) + 2 * (4 + 40)));
+    {
+        ScopedMemoryLimit limit(needed);
+        auto h = Probe(frame::Crop::Grey);
+        h.Run();
+        EXPECT_EQ(ProbeOf(h).seen.size(), 3u);
+    }
+    {
+        ScopedMemoryLimit limit(needed - 1);
+        auto h = Probe(frame::Crop::Grey);
+        EXPECT_EQ(test::CatchException([&] { h.Run(); }).Message(),
+                  "Largest label 5 needs " + std::to_string(needed) +
+                      " bytes for the region table and outputs, more than the " + std::to_string(needed - 1) +
+                      " bytes of memory available");
+    }
+    // Without a limit the machine's memory bounds the run: a label of 4e9 with
+    // 100000 features asks for petabytes.
+    NodeHarness big(new CPProbe(frame::Crop::None, 100000));
+    big.Connect(0, FloatImage(2, 1, {0, 0}));
+    big.Connect(1, FloatImage(2, 1, {1, 4e9f}));
+    const std::string m = test::CatchException([&] { big.Run(); }).Message();
+    EXPECT_EQ(m.rfind("Largest label 4000000000 needs 15.6 PB for the region table and outputs, more than the ", 0),
+              0u)
+        << m;
+    EXPECT_EQ(frame::MemoryText(1023), "1023 bytes");
+    EXPECT_EQ(frame::MemoryText(1536), "1.5 KB");
+    EXPECT_EQ(frame::MemoryText(UINT64_MAX), "16.0 EB");
+}
+
+TEST(FrameMemory, HostLimitAndMachineMemory) {
+    EXPECT_EQ(MemoryLimit(), 0u);
+    EXPECT_GT(PhysicalMemory(), 0u);
+    EXPECT_EQ(AvailableMemory(), PhysicalMemory());
+    {
+        ScopedMemoryLimit limit(12345);
+        EXPECT_EQ(MemoryLimit(), 12345u);
+        EXPECT_EQ(AvailableMemory(), 12345u);
+    }
+    // A limit above the machine's memory does not raise what a run may use.
+    ScopedMemoryLimit limit(UINT64_MAX);
+    EXPECT_EQ(AvailableMemory(), PhysicalMemory());
 }
 
 TEST(FrameSetup, FillsEntriesInOrderWithDocsAndKeywords) {

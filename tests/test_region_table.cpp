@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "RegionTable.h"
 
@@ -148,4 +150,46 @@ TEST(RegionTable, MatchesPixelByPixelReferenceOnRandomLabels) {
         EXPECT_EQ(r.zmin, z0);
         EXPECT_EQ(r.zmax, z1);
     }
+}
+
+TEST(RegionTable, CheckSeesTheLargestLabelBeforeTheTableIsMade) {
+    std::vector<RegionInfo> t(3);
+    const std::vector<float> px{0, 7.5f, 2, 0};
+    uint32_t seen = 0;
+    EXPECT_EQ(GetZoneList(px.data(), 2, 2, 1, t, [&](uint32_t largest) { seen = largest; }), 7u);
+    EXPECT_EQ(seen, 7u);
+    // A check that refuses leaves the table empty; an all-background image is never checked.
+    EXPECT_THROW(GetZoneList(px.data(), 2, 2, 1, t, [](uint32_t) { throw std::length_error("no"); }),
+                 std::length_error);
+    EXPECT_TRUE(t.empty());
+    const std::vector<uint16_t> none(4, 0);
+    EXPECT_EQ(GetZoneList(none.data(), 2, 2, 1, t, [](uint32_t) { ADD_FAILURE() << "checked"; }), 0u);
+}
+
+namespace {
+// RunEnd against a pixel-by-pixel scan by bits, for rows of any label type: long
+// runs, runs that end on and off the four-pixel steps, -0 beside 0, NaN beside NaN.
+template <class T>
+void RunEndsMatchPlainScan(const std::vector<T>& values, uint32_t seed) {
+    std::vector<T> row(53);
+    for (int round = 0; round < 200; ++round) {
+        for (auto& v : row) {
+            seed = seed * 1103515245u + 12345u;
+            v = (seed >> 28) < 11 && &v != row.data() ? *(&v - 1) : values[(seed >> 16) % values.size()];
+        }
+        for (int64_t x = 0; x < int64_t(row.size()); ++x) {
+            int64_t end = x + 1;
+            while (end < int64_t(row.size()) && std::memcmp(&row[end], &row[x], sizeof(T)) == 0) ++end;
+            ASSERT_EQ(RunEnd(row.data(), x, int64_t(row.size())), end) << "round " << round << " at " << x;
+            ASSERT_EQ(RunEnd(row.data(), x, x + 1), x + 1);
+        }
+    }
+}
+}  // namespace
+
+TEST(RegionTable, RunsEndWhereThePixelBitsChange) {
+    RunEndsMatchPlainScan<float>({0.0f, -0.0f, 1.0f, 1.5f, std::numeric_limits<float>::quiet_NaN(), 16777216.0f}, 1);
+    RunEndsMatchPlainScan<uint8_t>({0, 1, 255}, 2);
+    RunEndsMatchPlainScan<uint16_t>({0, 1, 65535}, 3);
+    RunEndsMatchPlainScan<uint32_t>({0, 1, 4000000000u}, 4);
 }

@@ -46,7 +46,9 @@ void NodeHarness::Connect(int index, std::unique_ptr<CImage> image) {
         m_inputs[index].reset();
         return;
     }
-    m_inputs[index] = std::make_unique<CValueOwnedPointer<CImage>>(image.release(), 1);
+    // The image is given up only once its holder exists, so a failed allocation loses nothing.
+    m_inputs[index] = std::make_unique<CValueOwnedPointer<CImage>>(image.get(), 1);
+    image.release();
     m_node->SetStackInput(index, m_inputs[index].get());
 }
 

@@ -114,10 +114,8 @@ void CValue::operator delete(void* p, std::size_t size) noexcept {
 
 // ---------------------------------------------------------------- CValue
 
-CValue::CValue() = default;
 CValue::CValue(const CValue& other)
     : m_meta(other.m_meta ? std::make_unique<CValueMap>(*other.m_meta) : nullptr) {}
-CValue::~CValue() = default;
 
 CValueMap& CValue::Meta() {
     if (!m_meta) m_meta = std::make_unique<CValueMap>();

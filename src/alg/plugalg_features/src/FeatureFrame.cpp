@@ -1,9 +1,12 @@
 #include "FeatureFrame.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
+
+#include "kelo/Memory.h"
 
 namespace KELO::frame {
 
@@ -13,6 +16,12 @@ const char* const kVerboseDoc =
 
 std::string RunLocation(const char* registryName) {
     return std::string("(feature plugins) ") + registryName + "::Run";
+}
+
+Impl::StExLocation SourceSite(const char* function, const void* object, std::source_location at) {
+    // The build stamp of the module: one for all of its source-location failures.
+    static const char* const kBuildStamp = __DATE__ " " __TIME__;
+    return {kBuildStamp, at.file_name(), function, static_cast<int>(at.line()), object};
 }
 
 void Thrower::operator()(const std::string& message, int line) const {
@@ -190,6 +199,65 @@ void ReportRegions(std::size_t nonEmpty, std::size_t nRegions) {
     }
 }
 
+// ----------------------------------------------------------------- memory
+
+namespace {
+// Saturating arithmetic: a sum or product past 2^64 only has to stay too large.
+uint64_t AddSat(uint64_t a, uint64_t b) {
+    uint64_t s = 0;
+    return __builtin_add_overflow(a, b, &s) ? UINT64_MAX : s;
+}
+uint64_t MulSat(uint64_t a, uint64_t b) {
+    uint64_t p = 0;
+    return __builtin_mul_overflow(a, b, &p) ? UINT64_MAX : p;
+}
+// A heap block for a request of n bytes: a header word, rounded up to 16 bytes,
+// 32 at least (the allocator of the C library on 64-bit systems).
+constexpr uint64_t HeapBlock(uint64_t n) { return std::max<uint64_t>(32, (n + 8 + 15) / 16 * 16); }
+// One entry of output 1: its slot in the inner vector and the value object. The
+// value pool hands out smaller blocks than the heap; the heap's size is the one
+// that holds whichever serves.
+constexpr uint64_t kValueEntryBytes = sizeof(std::unique_ptr<CValue>) + HeapBlock(sizeof(CValueDouble));
+}  // namespace
+
+uint64_t RunMemory(uint64_t nRegions, int64_t nFeatures, uint64_t extraPerRegion) {
+    const uint64_t nF = nFeatures > 0 ? static_cast<uint64_t>(nFeatures) : 0;
+    const uint64_t perRegion =
+        AddSat(AddSat(sizeof(RegionInfo), extraPerRegion), MulSat(nF, sizeof(float) + kValueEntryBytes));
+    return MulSat(nRegions, perRegion);
+}
+
+std::string MemoryText(uint64_t bytes) {
+    if (bytes < 1024) return std::to_string(bytes) + " bytes";
+    const char* const units[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+    double v = static_cast<double>(bytes) / 1024.0;
+    int u = 0;
+    while (v >= 1024.0 && u < 5) {
+        v /= 1024.0;
+        ++u;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", v, units[u]);
+    return text;
+}
+
+void CheckRunMemory(uint32_t largestLabel, int64_t nFeatures, uint64_t extraPerRegion, const Thrower& fail) {
+    const uint64_t needed = RunMemory(largestLabel, nFeatures, extraPerRegion);
+    const uint64_t available = AvailableMemory();
+    if (needed <= available) return;
+    std::string need = MemoryText(needed), have = MemoryText(available);
+    // Close figures that round alike are given in bytes, so the message never
+    // claims that 1.0 GB is more than 1.0 GB.
+    if (need == have) {
+        need = std::to_string(needed) + " bytes";
+        have = std::to_string(available) + " bytes";
+    }
+    fail("Largest label " + std::to_string(largestLabel) + " needs " + need +
+         " for the region table and outputs, more than the " + have + " of memory available");
+}
+
+// ----------------------------------------------------------------- run
+
 void Run(CPNode& node, const RunPlan& plan) {
     const Inputs in = FetchInputs(node, plan.fail, plan.inputs);
     const bool wantGrey = plan.crop == Crop::Grey || plan.crop == Crop::GreyAndMask;
@@ -203,7 +271,9 @@ void Run(CPNode& node, const RunPlan& plan) {
     if (plan.afterInputs) plan.afterInputs(in);
 
     std::vector<RegionInfo> table;
-    GetZoneList(in.labels->Pixels<float>(), in.W, in.H, in.D, table);
+    GetZoneList(in.labels->Pixels<float>(), in.W, in.H, in.D, table, [&](uint32_t largest) {
+        CheckRunMemory(largest, plan.nFeatures, plan.bytesPerRegion, plan.fail);
+    });
     const auto nRegions = static_cast<unsigned>(table.size());
     if (plan.verbose && plan.reportRegionCount) std::cout << plan.regionCountText << nRegions << std::endl;
 
@@ -220,8 +290,12 @@ void Run(CPNode& node, const RunPlan& plan) {
     float* m = matrix->Pixels<float>();  // null when there are no rows
 
     std::size_t nonEmpty = 0;
+    if (plan.computeAll) {
+        for (const RegionInfo& info : table) nonEmpty += info.IsEmpty() ? 0 : 1;
+        if (nRegions > 0) plan.computeAll(in, table, m);
+    }
     std::vector<double> features;
-    for (unsigned r = 0; r < nRegions; ++r) {
+    for (unsigned r = 0; r < nRegions && !plan.computeAll; ++r) {
         const RegionInfo& info = table[r];
         if (info.IsEmpty()) continue;
         ++nonEmpty;
@@ -253,6 +327,12 @@ void Run(CPNode& node, const RunPlan& plan) {
 }
 
 // ----------------------------------------------------------------- value vector
+
+void Store(CValueContainerBase& container, std::string_view key, CValue* value) {
+    std::unique_ptr<CValue> owned(value);
+    const CValue_Key k{std::string(key)};
+    container.SetEntry(k, owned.release());
+}
 
 void FillValueVector(const float* matrix, CValueVector* output, unsigned nRegions, int64_t nFeatures,
                      const NameFn& names) {
@@ -286,7 +366,7 @@ std::string Description(const SetupPlan& s) {
 
 void DescribeSetup(CValueMap& setup, const SetupPlan& s) {
     setup.SetEntry("pluginType", new CValueString(s.pluginType));
-    for (const auto& [key, text] : s.identity) setup.SetEntry(key, new CValueString(text));
+    for (const auto& [key, text] : s.identity) Store(setup, key, new CValueString(text));
 
     auto params = std::make_unique<CValueMap>();
     if (!s.verboseLast) params->SetEntry("verbose", new CValueBool(s.verbose));
@@ -346,8 +426,8 @@ void DescribeSetup(CValueMap& setup, const SetupPlan& s) {
         for (const std::string& k : s.keywords) kw->SetEntry(static_cast<long long>(kw->Size()), new CValueString(k));
     }
 
-    setup.SetEntry("__zorvatDocumentation",
-                   new CValueString("%KELODIR%/doc/zorvat/html/features/P" + s.registryName + "/index.html"));
+    Store(setup, "__zorvatDocumentation",
+          new CValueString("%KELODIR%/doc/zorvat/html/features/P" + s.registryName + "/index.html"));
 }
 
 }  // namespace KELO::frame

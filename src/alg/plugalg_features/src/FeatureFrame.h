@@ -8,7 +8,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <source_location>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "RegionTable.h"
@@ -18,6 +20,12 @@ namespace KELO::frame {
 
 // "(feature plugins) <name>::Run", the location of every failure of a node's Run.
 std::string RunLocation(const char* registryName);
+
+// The source-location record of a failure raised in function (named as the
+// node's messages name it) at the caller's line, with the module's build stamp.
+// Every source-location failure of the module takes its record from here.
+Impl::StExLocation SourceSite(const char* function, const void* object = nullptr,
+                              std::source_location at = std::source_location::current());
 
 // Throws a node's CException: with its plain location string, or in the
 // source-location form when a record is given.
@@ -145,7 +153,14 @@ struct RunPlan {
     // per-run preparation whose failure comes after "The number of regions is zero!!".
     std::function<void()> beforeRegions;
     ComputeFn compute;
+    // Instead of compute: one call that fills the rows of every region itself
+    // (nodes that gather all regions in one pass over the images). The matrix
+    // is all zero when it is called; the frame still counts the non-empty regions.
+    std::function<void(const Inputs&, const std::vector<RegionInfo>& table, float* matrix)> computeAll;
     ValueVectorFn buildValueVector;
+    // Bytes per region of the node's own working data that live as long as the
+    // outputs do; counted by the memory check before the region table is built.
+    uint64_t bytesPerRegion = 0;
 };
 
 // The Run skeleton: inputs, region table, matrix, one call per non-empty region,
@@ -158,7 +173,32 @@ RegionView ClipRegion(const RegionInfo& r, unsigned index, const Inputs& in, boo
 // The verbose lines after the region loop.
 void ReportRegions(std::size_t nonEmpty, std::size_t nRegions);
 
+// ----------------------------------------------------------------- memory
+
+// What a run holds at once for nRegions regions of nFeatures features: the
+// region table, the float matrix, output 1's value objects (each a slot in its
+// inner vector and a CValueDouble as the heap hands it out) and extraPerRegion
+// bytes of the node's own per region. Saturates at UINT64_MAX instead of wrapping.
+uint64_t RunMemory(uint64_t nRegions, int64_t nFeatures, uint64_t extraPerRegion);
+
+// The check every run makes once the largest label is known and before the
+// region table is allocated: when RunMemory for that many regions exceeds
+// AvailableMemory() (the machine's memory, or the host's limit), fail throws
+// "Largest label <n> needs <size> for the region table and outputs, more than
+// the <size> of memory available". A label image of one stray huge value thus ends in a
+// message that names it, not in an allocation failure after minutes of paging.
+void CheckRunMemory(uint32_t largestLabel, int64_t nFeatures, uint64_t extraPerRegion, const Thrower& fail);
+
+// A byte count for messages: "512 bytes", "1.5 KB", "1.2 GB" (units of 1024).
+std::string MemoryText(uint64_t bytes);
+
 // ----------------------------------------------------------------- value vector
+
+// Stores value under key in container, owning value from the call on. In
+// container.SetEntry("a long key", new X) the key's text may be allocated after
+// X, and when that allocation fails X is lost; here the key is made only once
+// value is held.
+void Store(CValueContainerBase& container, std::string_view key, CValue* value);
 
 // Name of feature f, or null for no "FeatureName" meta at all.
 using NameFn = std::function<const char*(int64_t f)>;

@@ -17,10 +17,17 @@ namespace KELO {
 // configurations read the smoothed values only inside it.
 //
 // Grey values: any float value is accepted, also negative ones, values of 256
-// and more, infinities and NaN. They enter the means as they are; a pixel whose
-// comparison |g - s| > 5 involves a NaN (a NaN grey value, or a mean spoilt by
-// one, or inf - inf) is off. A configuration is always one of the 16 columns,
-// so no grey value can make the node count outside its histogram.
+// and more, infinities and NaN. They enter the running sums as they are, and a
+// pixel whose comparison |g - s| > 5 involves a NaN is off. A non-finite value
+// therefore reaches far beyond its own bit: the running sums carry a NaN to the
+// end of its row of the box, and the pass along columns carries it on to the
+// bottom of every column it reached, so every region pixel from 10 positions
+// before it (in its row, then in those columns) to the right and bottom edges
+// of the box gets a NaN mean and is off; one NaN near the top left corner of a
+// compact region switches off all its bits. An infinity gives the pixels whose
+// window holds it an infinite mean (on, unless the pixel is the infinity itself)
+// and those past it inf - inf = NaN (off). A configuration is always one of the
+// 16 columns, so no grey value can make the node count outside its histogram.
 //
 // When the scratch memory of the running means cannot be had, there is no local
 // mean to compare with: the region's features stay 0, as when the working copy

@@ -87,7 +87,9 @@ void CPGeometry::GetPluginSetup(CValueMap& setup) {
     frame::SetupPlan s;
     s.registryName = kName;
     s.verbose = verbose;
-    s.addParameters = [](CValueMap& params) { params.SetEntry("empty_image_exception", new CValueBool(true)); };
+    s.addParameters = [](CValueMap& params) {
+        frame::Store(params, "empty_image_exception", new CValueBool(true));
+    };
     s.pluginSubType = "GeometryFeaturePlugin";
     s.shortDescription = "some geometric features computed on the mask image";
     s.featureNamesSize = 8;

@@ -72,9 +72,8 @@ const char* const kDescriptionHead =
     "\\f$HXY1=-\\sum_i\\sum_j p(i,j)\\log(p_x(i)p_y(j))\\f$ and\n"
     "\\f$HXY2=-\\sum_i\\sum_j p_x(i)p_y(j)\\log(p_x(i)p_y(j))\\f$.\n\n\n";
 
-// Failures of Run carry the place they were raised at.
+// Failures of Run carry the place they were raised at, under this name.
 const char* const kRunSignature = "void __cdecl KELO::CPHaralick::Run(void)";
-Impl::StExLocation RunSite(int line) { return {__DATE__ " " __TIME__, __FILE__, kRunSignature, line, nullptr}; }
 
 // -t * ln t, with the term left out (0) when t is exactly 0.
 inline double EntropyTerm(double t) { return t != 0.0 ? -t * std::log(t) : 0.0; }
@@ -378,7 +377,7 @@ void CPHaralick::Run() {
 
     frame::RunPlan plan;
     // The input checks raise the source-location form, each with its own line.
-    plan.fail = {kLocation, RunSite(__LINE__)};
+    plan.fail = {kLocation, frame::SourceSite(kRunSignature)};
     plan.inputs.checks = {
         {frame::Check::GreyNull, "(feature plugins) Haralick::Run. First input image is NULL", __LINE__},
         {frame::Check::GreyType, "(feature plugins) Haralick::Run The first input image is not of type IMAGE_GREY_F ",
@@ -392,7 +391,8 @@ void CPHaralick::Run() {
     plan.crop = frame::Crop::Mask;
     plan.onNoRegions = [this] {
         if (verbose)
-            throw CException(RunSite(__LINE__), "(feature plugins) Haralick::Run The number of regions is zero!!");
+            throw CException(frame::SourceSite(kRunSignature),
+                             "(feature plugins) Haralick::Run The number of regions is zero!!");
         return frame::NoRegions::EmptyRows;
     };
     plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "kelo/Node.h"
@@ -27,6 +28,14 @@ public:
     // image; otherwise CException.
     void RegionHistogram(const CImage& grey, const CImage& mask, int64_t x0, int64_t y0, int64_t z0,
                          std::vector<double>& histogram) const;
+
+    // What Run computes instead, in one pass over the nVoxels voxels of the grey
+    // and the label image: the histograms of the regions with labels first ..
+    // first + n - 1 into rows (n rows of 256 floats, all zero on entry), row r
+    // equal bit for bit to RegionHistogram with the 3-D mask of label first + r
+    // over its box. Rows of labels that no voxel holds stay zero.
+    static void AllRegionHistograms(const float* grey, const float* labels, int64_t nVoxels, uint32_t first,
+                                    uint32_t n, float* rows);
 
 private:
     bool verbose = false;

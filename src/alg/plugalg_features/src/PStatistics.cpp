@@ -1,13 +1,11 @@
 #include "PStatistics.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <iostream>
 #include <limits>
 #include <memory>
 #include <string>
-#include <type_traits>
 
 #include "FeatureFrame.h"
 
@@ -90,25 +88,6 @@ inline void Accumulate(Accumulator& a, const D* p, int64_t n) {
     a.max = mx;
     a.min = mn;
     a.count += n;
-}
-
-// The end of the run of pixels bitwise equal to lrow[x] in lrow[x .. xe). Equal
-// bits mean an equal label, so a run has one row (two float labels of one row may
-// still fall into separate runs, and -0 and NaN are no label anyway). Four pixels
-// are tested with one branch where they fit.
-template <class L>
-inline int64_t RunEnd(const L* lrow, int64_t x, int64_t xe) {
-    using Bits = std::conditional_t<sizeof(L) == 4, uint32_t, L>;
-    const Bits l = std::bit_cast<Bits>(lrow[x]);
-    int64_t end = x + 1;
-    while (end + 4 <= xe) {
-        const Bits d = (std::bit_cast<Bits>(lrow[end]) ^ l) | (std::bit_cast<Bits>(lrow[end + 1]) ^ l) |
-                       (std::bit_cast<Bits>(lrow[end + 2]) ^ l) | (std::bit_cast<Bits>(lrow[end + 3]) ^ l);
-        if (d != 0) break;
-        end += 4;
-    }
-    while (end < xe && std::bit_cast<Bits>(lrow[end]) == l) ++end;
-    return end;
 }
 
 bool HasAllExtents(const RegionInfo& r) { return r.dx >= 1 && r.dy >= 1 && r.dz >= 1; }
@@ -240,9 +219,9 @@ void CPStatistics::CalcStatistics(const CImage& data, const L* labels, const std
                 while (x < xe) {
                     for (; fetched < x + kFetchAhead && fetched < xe; fetched += kPixelsPerLine)
                         __builtin_prefetch(drow + fetched);
-                    const L l = lrow[x];
+                    // A run of one label value has one row (the region table's runs).
                     const int64_t end = RunEnd(lrow, x, xe);
-                    const uint64_t row = RowOf(l);
+                    const uint64_t row = RowOf(lrow[x]);
                     if (row < nAcc) Accumulate(a[row], drow + x, end - x);
                     x = end;
                 }
@@ -297,9 +276,11 @@ void CPStatistics::Run() {
     const CSize size = data->Size();
 
     std::vector<RegionInfo> table;
+    // The table, the accumulators and both outputs must fit before the table is made.
+    const TableCheck check = [&](uint32_t largest) { frame::CheckRunMemory(largest, nF, sizeof(Accumulator), fail); };
     if (labels)
         WithPixelType(labels->Type(), [&](auto tag) {
-            GetZoneList(labels->Pixels<decltype(tag)>(), size.x, size.y, size.z, table);
+            GetZoneList(labels->Pixels<decltype(tag)>(), size.x, size.y, size.z, table, check);
         });
     const std::size_t nRegions = table.size();
     ReportRegionCount(nRegions, verbose);
@@ -345,19 +326,19 @@ void CPStatistics::Run() {
                            [](int64_t f) { return kFeatureNames[f]; });
 
     CValueMap& attributes = matrix->Attributes();
-    attributes.SetEntry("Image/ContentType", new CValueString("table"));
-    attributes.SetEntry("Image/featurename", new CValueString("statistics"));
-    attributes.SetEntry("Image/y-name", new CValueString("label"));
-    attributes.SetEntry("Image/x-name", new CValueString("statistics"));
-    attributes.SetEntry("Image/f-name", new CValueString("value"));
+    frame::Store(attributes, "Image/ContentType", new CValueString("table"));
+    frame::Store(attributes, "Image/featurename", new CValueString("statistics"));
+    frame::Store(attributes, "Image/y-name", new CValueString("label"));
+    frame::Store(attributes, "Image/x-name", new CValueString("statistics"));
+    frame::Store(attributes, "Image/f-name", new CValueString("value"));
     auto keys = std::make_unique<CValueVector>(static_cast<std::size_t>(nF));
     auto types = std::make_unique<CValueVector>(static_cast<std::size_t>(nF));
     for (int64_t f = 0; f < nF; ++f) {
         keys->SetEntry(static_cast<long long>(f), new CValueString(kFeatureNames[f]));
         types->SetEntry(static_cast<long long>(f), new CValueString("numeric"));
     }
-    attributes.SetEntry("Image/x-keys", keys.release());
-    attributes.SetEntry("Image/x-types", types.release());
+    frame::Store(attributes, "Image/x-keys", keys.release());
+    frame::Store(attributes, "Image/x-types", types.release());
 
     auto out0 = std::make_unique<CValueOwnedPointer<CImage>>(matrix.get(), 1);
     matrix.release();

@@ -37,12 +37,14 @@ uint32_t LargestLabel(const float* labels, std::size_t n) {
 }
 
 template <class T>
-uint32_t Build(const T* labels, int64_t W, int64_t H, int64_t D, std::vector<RegionInfo>& table) {
+uint32_t Build(const T* labels, int64_t W, int64_t H, int64_t D, std::vector<RegionInfo>& table,
+               const TableCheck& check) {
     table.clear();
     if (!labels || W <= 0 || H <= 0 || D <= 0) return 0;
     const std::size_t n = static_cast<std::size_t>(W) * static_cast<std::size_t>(H) * static_cast<std::size_t>(D);
     const uint32_t max = LargestLabel(labels, n);
     if (max == 0) return 0;
+    if (check) check(max);
 
     table.resize(max);
     for (uint32_t i = 0; i < max; ++i) {
@@ -63,12 +65,8 @@ uint32_t Build(const T* labels, int64_t W, int64_t H, int64_t D, std::vector<Reg
             const auto uy = static_cast<uint32_t>(y);
             int64_t x = 0;
             while (x < W) {
-                // A run of equal pixel values has one label; values that differ
-                // but share a label (1.0 and 1.5) merely start a new run.
-                const T v = p[x];
-                int64_t end = x + 1;
-                while (end < W && p[end] == v) ++end;
-                const uint32_t l = LabelOf(v);
+                const int64_t end = RunEnd(p, x, W);
+                const uint32_t l = LabelOf(p[x]);
                 if (l != 0) {
                     RegionInfo& r = table[l - 1];
                     const auto x0 = static_cast<uint32_t>(x);
@@ -95,17 +93,21 @@ uint32_t Build(const T* labels, int64_t W, int64_t H, int64_t D, std::vector<Reg
 
 }  // namespace
 
-uint32_t GetZoneList(const float* labels, int64_t W, int64_t H, int64_t D, std::vector<RegionInfo>& table) {
-    return Build(labels, W, H, D, table);
+uint32_t GetZoneList(const float* labels, int64_t W, int64_t H, int64_t D, std::vector<RegionInfo>& table,
+                     const TableCheck& check) {
+    return Build(labels, W, H, D, table, check);
 }
-uint32_t GetZoneList(const uint8_t* labels, int64_t W, int64_t H, int64_t D, std::vector<RegionInfo>& table) {
-    return Build(labels, W, H, D, table);
+uint32_t GetZoneList(const uint8_t* labels, int64_t W, int64_t H, int64_t D, std::vector<RegionInfo>& table,
+                     const TableCheck& check) {
+    return Build(labels, W, H, D, table, check);
 }
-uint32_t GetZoneList(const uint16_t* labels, int64_t W, int64_t H, int64_t D, std::vector<RegionInfo>& table) {
-    return Build(labels, W, H, D, table);
+uint32_t GetZoneList(const uint16_t* labels, int64_t W, int64_t H, int64_t D, std::vector<RegionInfo>& table,
+                     const TableCheck& check) {
+    return Build(labels, W, H, D, table, check);
 }
-uint32_t GetZoneList(const uint32_t* labels, int64_t W, int64_t H, int64_t D, std::vector<RegionInfo>& table) {
-    return Build(labels, W, H, D, table);
+uint32_t GetZoneList(const uint32_t* labels, int64_t W, int64_t H, int64_t D, std::vector<RegionInfo>& table,
+                     const TableCheck& check) {
+    return Build(labels, W, H, D, table, check);
 }
 
 }  // namespace KELO

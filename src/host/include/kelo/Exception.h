@@ -63,7 +63,3 @@ private:
 };
 
 }  // namespace KELO
-
-// Builds the source-location record of the current line inside a member function.
-#define KELO_EXLOCATION \
-    ::KELO::Impl::StExLocation { __DATE__ " " __TIME__, __FILE__, __func__, __LINE__, this }

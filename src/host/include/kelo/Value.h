@@ -47,10 +47,10 @@ private:
 
 class CValue {
 public:
-    CValue();
+    CValue() = default;
     CValue(const CValue& other);
     CValue& operator=(const CValue&) = delete;
-    virtual ~CValue();
+    virtual ~CValue();  // inline, below CValueMap
 
     virtual EValueType Type() const = 0;
     virtual CValue* Clone() const = 0;
@@ -198,6 +198,16 @@ public:
     CValue* Clone() const override { return new CValueVector(*this); }
     std::size_t Size() const override { return m_slots.size(); }
 
+    using CValueContainerBase::SetEntry;
+    // An integer key, as SetEntry with that key does, without making a key: a
+    // feature vector sets millions of them.
+    void SetEntry(long long index, CValue* value) {
+        if (index >= 0 && static_cast<unsigned long long>(index) < m_slots.size())
+            m_slots[static_cast<std::size_t>(index)].reset(value);
+        else
+            SetIndexed(index, value);  // grows the vector, or refuses a negative index
+    }
+
     // The slots, in key order.
     const std::vector<std::unique_ptr<CValue>>& Vector() const { return m_slots; }
 
@@ -209,6 +219,8 @@ protected:
 private:
     std::vector<std::unique_ptr<CValue>> m_slots;
 };
+
+inline CValue::~CValue() = default;
 
 // Common base of the image pointer values.
 class CValueImageBase : public CValue {
