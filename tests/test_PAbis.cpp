@@ -14,6 +14,7 @@
 #include "PAbis.h"
 #include "Registry.h"
 #include "TestSupport.h"
+#include "kelo/Memory.h"
 
 using namespace KELO;
 using V = std::vector<double>;
@@ -193,6 +194,19 @@ TEST(PAbis, SelectedLabelFallbackAndMissingLabel) {
     EXPECT_EQ(d8.Values().Size(), 100u);
     EXPECT_EQ(Raster(d8), Raster(df));
     EXPECT_GT(Raster(d8)[99], 0.0);
+}
+
+TEST(PAbis, AHugeLabelIsRefusedBeforeItsTableIsMade) {
+    // The raster is small whatever the labels; the table of 3e9 records is not.
+    Scene t = MakeScene(6, 4, 3);
+    t.lab[0] = 3.0e9f;
+    test::NodeHarness h = Abis(t, 3, 2, 1);
+    SetMemoryLimit(1 << 20);
+    const CException e = test::CatchException([&] { h.Run(); });
+    SetMemoryLimit(0);
+    EXPECT_EQ(e.Location(), "(feature plugins) Abis::Run");
+    EXPECT_EQ(e.Message().rfind("Largest label 3000000000 needs 111.8 GB for the region table", 0), 0u) << e.Message();
+    EXPECT_EQ(h.Node().StackOutput(0), nullptr);
 }
 
 TEST(PAbis, ParameterChecks) {

@@ -161,7 +161,9 @@ void CPAbis::Run() {
     const frame::Inputs in = frame::FetchInputs(*this, fail, plan);
 
     std::vector<RegionInfo> table;
-    GetZoneList(in.labels->Pixels<float>(), in.W, in.H, in.D, table);
+    // Only the table grows with the largest label: the raster's size is the parameters'.
+    GetZoneList(in.labels->Pixels<float>(), in.W, in.H, in.D, table,
+                [&](uint32_t largest) { frame::CheckRunMemory(largest, 0, 0, fail); });
     const auto nRegions = static_cast<int64_t>(table.size());
     if (verbose) std::cout << "The number of regions is: " << nRegions << std::endl;
     if (nRegions == 0) fail("The number of regions is zero!!");
