@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace KELO {
 
@@ -44,5 +45,13 @@ CImage::CImage(const CImage& other)
 }
 
 CImage::~CImage() = default;
+
+void CImage::Swap(CImage& other) noexcept {
+    std::swap(m_type, other.m_type);
+    std::swap(m_size, other.m_size);
+    std::swap(m_border, other.m_border);
+    m_pixels.swap(other.m_pixels);
+    m_attributes.swap(other.m_attributes);
+}
 
 }  // namespace KELO

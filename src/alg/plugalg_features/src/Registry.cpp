@@ -8,6 +8,7 @@
 
 #include "PArea.h"
 #include "PBinNbhHist.h"
+#include "PFromGraph.h"
 #include "PGeometry.h"
 #include "PHaralick.h"
 #include "PHist.h"
@@ -36,6 +37,7 @@ const Row kRows[] = {
     {"XYEntropy", &Make<CPXYEntropy>, 9},
     {"Area", &Make<CPArea>, 15},
     {"Statistics", &Make<features::CPStatistics>, 20},
+    {"FromGraph", &Make<CPFromGraph>, 27},
 };
 }  // namespace
 

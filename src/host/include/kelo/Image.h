@@ -88,6 +88,10 @@ public:
     const T* Pixels() const { return static_cast<const T*>(Data()); }
     std::size_t ByteCount() const { return static_cast<std::size_t>(m_size.Count()) * m_type.ElementSize(); }
 
+    // Exchanges type, extents, pixels and attributes with other: how a plugin
+    // writes its result into an image it was handed.
+    void Swap(CImage& other) noexcept;
+
     CValueMap& Attributes() { return *m_attributes; }
     const CValueMap& Attributes() const { return *m_attributes; }
 

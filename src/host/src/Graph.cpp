@@ -1,0 +1,636 @@
+#include "kelo/Graph.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace KELO {
+
+namespace RP {
+bool run_plugin_verbose = false;
+}  // namespace RP
+
+// ---------------------------------------------------------------- value
+
+std::ostream* value::vekout = &std::cout;
+
+value::value(const char* text) : m_value(new CValueString(text ? text : "NULL")) {}
+value::value(const std::string& text) : m_value(new CValueString(text)) {}
+
+value::value(CImage* image, bool owned) {
+    if (owned)
+        m_value.reset(new CValueOwnedPointer<CImage>(image, 1));
+    else
+        m_value.reset(new CValuePointer<CImage>(image));
+    if (RP::run_plugin_verbose)
+        *vekout << (owned ? "created owned pointer " : "created non owned pointer ") << static_cast<const void*>(image)
+                << " of type CImage in " << static_cast<const void*>(this) << std::endl;
+}
+
+value::value(CValue* v) : m_value(v) {}
+value::value(value&& other) noexcept = default;
+value& value::operator=(value&& other) noexcept = default;
+value::~value() = default;
+
+value::operator CImage*() {
+    auto* held = dynamic_cast<CValueImageBase*>(m_value.get());
+    if (!held || !held->Get())
+        throw CException("value", std::string("invalid pointer conversion ") +
+                                      (m_value ? std::string("of a ") + ValueTypeName(m_value->Type()) +
+                                                     (held ? " value that holds no image" : " value to CImage*")
+                                               : "of an empty value to CImage*"),
+                         nullptr);
+    CImage* image = held->Get();
+    // An owning value gives its image up; a borrowing one never owned it.
+    if (auto* owner = dynamic_cast<CValueOwnedPointer<CImage>*>(held)) owner->Release();
+    if (RP::run_plugin_verbose)
+        *vekout << "released " << static_cast<const void*>(image) << " in " << static_cast<const void*>(this)
+                << std::endl;
+    m_value.reset();
+    return image;
+}
+
+bool value::IsNull() const {
+    const auto* s = dynamic_cast<const CValueString*>(m_value.get());
+    return !m_value || (s && s->Text() == "NULL");
+}
+
+namespace graph {
+
+namespace {
+
+// ---------------------------------------------------------------- the host's own plugins
+
+// "utility::CopyImage": output 0 is a copy of input 0, attributes included.
+class CopyImageNode : public CPNode {
+public:
+    void GetPluginSetup(CValueMap& setup) override {
+        setup.SetEntry("pluginType", new CValueString("image"));
+        setup.SetEntry("parameters", new CValueMap());
+        setup.SetEntry("inputs/0", new CValuePointer<CImage>(nullptr));
+        setup.SetEntry("outputs/0", new CValuePointer<CImage>(nullptr));
+    }
+    void Run() override {
+        const CImage* in = UnwrapImage(GetStackInput(0, true));
+        SetStackOutput(0, new CValueOwnedPointer<CImage>(new CImage(*in), 1));
+    }
+};
+
+// "manipulation::Append": output 0 holds its inputs one after the other, below
+// each other ("along" = "Y", rows) or side by side ("X", columns). All inputs
+// share the pixel type, and the extents across the joining direction. The
+// result carries the first input's attributes; joined along X, its
+// "feature_names" are those of the inputs in turn, a column whose image names
+// none being named by its column number.
+class AppendNode : public CPNode {
+public:
+    void GetPluginSetup(CValueMap& setup) override {
+        setup.SetEntry("pluginType", new CValueString("image"));
+        setup.SetEntry("parameters/along", new CValueString(m_along));
+        for (int i = 0; i < 2; ++i) setup.SetEntry("inputs/" + std::to_string(i), new CValuePointer<CImage>(nullptr));
+        setup.SetEntry("outputs/0", new CValuePointer<CImage>(nullptr));
+    }
+    void ReadParameters() override { m_along = Parameters().EntryString("along", m_along); }
+    void Run() override {
+        const char* where = "manipulation::Append::Run";
+        if (m_along != "X" && m_along != "Y")
+            throw CException(where, "\"along\" must be \"X\" or \"Y\", not \"" + m_along + "\"", nullptr);
+        std::vector<const CImage*> in;
+        for (int i = 0; HasStackInput(i); ++i) in.push_back(UnwrapImage(GetStackInput(i, true)));
+        if (in.empty()) throw CException(where, "no image to append", nullptr);
+        const bool alongX = m_along == "X";
+        CSize total = in[0]->Size();
+        for (std::size_t i = 1; i < in.size(); ++i) {
+            const CSize s = in[i]->Size();
+            if (in[i]->Type() != in[0]->Type())
+                throw CException(where, std::string("cannot append an image of type ") + in[i]->Type().Name() +
+                                            " to one of type " + in[0]->Type().Name(), nullptr);
+            const bool fits = alongX ? (s.y == total.y && s.z == total.z) : (s.x == total.x && s.z == total.z);
+            if (!fits)
+                throw CException(where, "cannot append an image of size " + CPos(s).ToString() + " along " + m_along +
+                                            " to one of size " + CPos(in[0]->Size()).ToString(), nullptr);
+            (alongX ? total.x : total.y) += alongX ? s.x : s.y;
+        }
+        auto out = std::make_unique<CImage>(in[0]->Type(), total, CSize(0, 0, 0));
+        const std::size_t e = in[0]->Type().ElementSize();
+        auto* dst = static_cast<unsigned char*>(out->Data());
+        for (int64_t k = 0; k < total.z; ++k) {
+            if (alongX) {
+                for (int64_t j = 0; j < total.y; ++j)
+                    for (const CImage* im : in) {
+                        const CSize s = im->Size();
+                        const std::size_t bytes = static_cast<std::size_t>(s.x) * e;
+                        if (bytes == 0) continue;
+                        std::memcpy(dst, static_cast<const unsigned char*>(im->Data()) + ((k * s.y + j) * s.x) * e,
+                                    bytes);
+                        dst += bytes;
+                    }
+            } else {
+                for (const CImage* im : in) {
+                    const CSize s = im->Size();
+                    const std::size_t bytes = static_cast<std::size_t>(s.x * s.y) * e;
+                    if (bytes == 0) continue;
+                    std::memcpy(dst, static_cast<const unsigned char*>(im->Data()) + k * bytes, bytes);
+                    dst += bytes;
+                }
+            }
+        }
+        for (const auto& [key, v] : in[0]->Attributes().Entries())
+            if (v) out->Attributes().SetEntry(key, v->Clone());
+        if (alongX) JoinNames(in, *out);
+        SetStackOutput(0, new CValueOwnedPointer<CImage>(out.release(), 1));
+    }
+
+private:
+    static void JoinNames(const std::vector<const CImage*>& in, CImage& out) {
+        bool any = false;
+        for (const CImage* im : in) any = any || im->Attributes().HasEntry("feature_names");
+        if (!any) return;
+        auto names = std::make_unique<CValueVector>();
+        long long column = 0;
+        for (const CImage* im : in) {
+            const auto* own = dynamic_cast<const CValueVector*>(im->Attributes().Entry("feature_names"));
+            for (int64_t i = 0; i < im->Size().x; ++i, ++column) {
+                const CValue* name = own && static_cast<std::size_t>(i) < own->Size()
+                                         ? own->Vector()[static_cast<std::size_t>(i)].get()
+                                         : nullptr;
+                names->SetEntry(column, name ? name->Clone() : new CValueString(std::to_string(column)));
+            }
+        }
+        out.Attributes().SetEntry("feature_names", names.release());
+    }
+
+    std::string m_along = "Y";
+};
+
+const char* const kCopyImage = "utility::CopyImage";
+const char* const kAppend = "manipulation::Append";
+
+std::mutex g_mutex;
+NodeFactory g_factory;
+
+struct CacheEntry {
+    struct timespec mtime {};
+    off_t size = 0;
+    std::shared_ptr<const Graph> graph;
+};
+std::map<std::string, CacheEntry> g_cache;
+
+bool IsBuiltin(const std::string& name) { return name == kCopyImage || name == kAppend; }
+
+}  // namespace
+
+void SetNodeFactory(NodeFactory factory) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_factory = std::move(factory);
+    g_cache.clear();  // what the names resolve to has changed
+}
+
+std::unique_ptr<CPNode> CreateNode(const std::string& name) {
+    if (name == kCopyImage) return std::make_unique<CopyImageNode>();
+    if (name == kAppend) return std::make_unique<AppendNode>();
+    NodeFactory factory;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        factory = g_factory;
+    }
+    return std::unique_ptr<CPNode>(factory ? factory(name) : nullptr);
+}
+
+// ---------------------------------------------------------------- graphs
+
+namespace {
+// A wire: argument `index` of the graph (node < 0) or output `index` of a node.
+struct Ref {
+    int node = -1;
+    int index = 0;
+};
+}  // namespace
+
+struct Graph {
+    struct Node {
+        std::string id, plugin;
+        std::vector<Ref> inputs;
+        std::vector<std::pair<std::string, std::unique_ptr<CValue>>> parameters;
+        bool builtin = false;
+    };
+    std::string path;
+    std::vector<std::string> arguments;
+    std::vector<Node> nodes;  // in an order in which every node comes after those it reads
+    std::vector<Ref> results;
+    std::vector<std::string> resultNames;
+};
+
+namespace {
+
+using nlohmann::json;
+
+[[noreturn]] void Fail(const std::string& path, const std::string& problem) {
+    throw CException("graph " + path, problem, nullptr);
+}
+
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+// A JSON parameter value as the value the node's description gives it.
+CValue* ParameterValue(const json& j, const CValue& declared, const std::string& where, const std::string& path) {
+    switch (declared.Type()) {
+        case EValueType::Bool:
+            if (j.is_boolean()) return new CValueBool(j.get<bool>());
+            break;
+        case EValueType::Long:
+            if (j.is_number_integer()) {
+                const auto v = j.get<long long>();
+                if (v < INT32_MIN || v > INT32_MAX) Fail(path, where + " does not fit in a 32-bit long");
+                return new CValueLong(static_cast<int32_t>(v));
+            }
+            break;
+        case EValueType::Double:
+            if (j.is_number()) return new CValueDouble(j.get<double>());
+            break;
+        case EValueType::String:
+            if (j.is_string()) return new CValueString(j.get<std::string>());
+            break;
+        default:
+            Fail(path, where + " is of a kind a graph cannot set (" + ValueTypeName(declared.Type()) + ")");
+    }
+    Fail(path, where + " must be a " + ValueTypeName(declared.Type()) + ", not " + j.dump());
+}
+
+// The same from the text of a RunPlugin argument.
+CValue* ParameterFromText(const std::string& text, const CValue& declared, const std::string& where) {
+    const auto fail = [&]() -> CValue* {
+        throw CException("RunPlugin", where + " must be a " + ValueTypeName(declared.Type()) + ", not \"" + text + "\"",
+                         nullptr);
+    };
+    char* end = nullptr;
+    errno = 0;
+    switch (declared.Type()) {
+        case EValueType::Bool:
+            if (text == "true" || text == "1") return new CValueBool(true);
+            if (text == "false" || text == "0") return new CValueBool(false);
+            return fail();
+        case EValueType::Long: {
+            const long long v = std::strtoll(text.c_str(), &end, 10);
+            if (text.empty() || *end || errno || v < INT32_MIN || v > INT32_MAX) return fail();
+            return new CValueLong(static_cast<int32_t>(v));
+        }
+        case EValueType::Double: {
+            const double v = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end) return fail();
+            return new CValueDouble(v);
+        }
+        case EValueType::String:
+            return new CValueString(text);
+        default:
+            return fail();
+    }
+}
+
+// How many inputs a node takes: at least the ones its description does not
+// call optional, at most all it describes (the host's Append takes any number).
+struct InputCount {
+    std::size_t least = 0, most = 0;
+};
+InputCount CountInputs(const std::string& plugin, const CValueMap& setup) {
+    if (plugin == kAppend) return {1, SIZE_MAX};
+    InputCount c;
+    if (const auto* inputs = dynamic_cast<const CValueMap*>(setup.Entry("inputs"))) {
+        c.most = inputs->Size();
+        for (const auto& [key, v] : inputs->Entries()) {
+            const CValueMap* meta = v ? v->MetaIfAny() : nullptr;
+            const bool optional = meta && meta->EntryBool("optional", false);
+            if (!optional) ++c.least;
+        }
+    }
+    return c;
+}
+
+std::shared_ptr<const Graph> Parse(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) Fail(path, std::string("cannot read the file: ") + std::strerror(errno));
+    json doc;
+    try {
+        doc = json::parse(file);
+    } catch (const json::exception& e) {
+        Fail(path, std::string("not valid JSON: ") + e.what());
+    }
+    if (!doc.is_object()) Fail(path, "a graph is a JSON object with \"arguments\", \"nodes\" and \"results\"");
+    for (const auto& [key, v] : doc.items())
+        if (key != "arguments" && key != "nodes" && key != "results" && key != "comment")
+            Fail(path, "unknown key " + Quoted(key) + " (a graph has \"arguments\", \"nodes\", \"results\")");
+
+    auto g = std::make_shared<Graph>();
+    g->path = path;
+    std::map<std::string, int> names;  // argument names (-1 - index) and node ids (index)
+    const auto addName = [&](const std::string& name, int id, const char* what) {
+        if (name.empty() || name.find(':') != std::string::npos)
+            Fail(path, std::string(what) + " " + Quoted(name) + " must be a non-empty name without ':'");
+        if (!names.emplace(name, id).second) Fail(path, "the name " + Quoted(name) + " is used twice");
+    };
+    const json& args = doc.value("arguments", json::array());
+    if (!args.is_array()) Fail(path, "\"arguments\" must be a list of names");
+    for (const json& a : args) {
+        if (!a.is_string()) Fail(path, "\"arguments\" must be a list of names");
+        addName(a.get<std::string>(), -1 - static_cast<int>(g->arguments.size()), "the argument");
+        g->arguments.push_back(a.get<std::string>());
+    }
+    if (!doc.contains("nodes") || !doc["nodes"].is_array() || doc["nodes"].empty())
+        Fail(path, "\"nodes\" must be a non-empty list of nodes");
+    const json& nodes = doc["nodes"];
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const json& n = nodes[i];
+        const std::string at = "node " + std::to_string(i + 1);
+        if (!n.is_object() || !n.contains("plugin") || !n["plugin"].is_string())
+            Fail(path, at + " must be an object with a \"plugin\" name");
+        for (const auto& [key, v] : n.items())
+            if (key != "id" && key != "plugin" && key != "inputs" && key != "parameters")
+                Fail(path, at + ": unknown key " + Quoted(key) + " (a node has \"id\", \"plugin\", \"inputs\", "
+                                                                 "\"parameters\")");
+        const std::string plugin = n["plugin"].get<std::string>();
+        if (n.contains("id") && !n["id"].is_string()) Fail(path, at + ": \"id\" must be a string");
+        const std::string id = n.value("id", plugin);
+        addName(id, static_cast<int>(i), "the node id");
+    }
+
+    // Wires by name, then the nodes themselves: plugin, parameters, input count.
+    const auto resolve = [&](const json& j, const std::string& where) {
+        if (!j.is_string()) Fail(path, where + " must be the name of an argument or a node, not " + j.dump());
+        std::string text = j.get<std::string>(), index = "0";
+        if (const auto colon = text.find(':'); colon != std::string::npos)
+            index = text.substr(colon + 1), text.resize(colon);
+        const auto it = names.find(text);
+        if (it == names.end())
+            Fail(path, where + " is wired to " + Quoted(j.get<std::string>()) +
+                           ", which is neither an argument nor a node of the graph");
+        Ref r;
+        r.node = it->second < 0 ? -1 : it->second;
+        r.index = it->second < 0 ? -1 - it->second : 0;
+        if (r.node >= 0) {
+            char* end = nullptr;
+            const long k = std::strtol(index.c_str(), &end, 10);
+            if (index.empty() || *end || k < 0 || k > 1)
+                Fail(path, where + ": " + Quoted(j.get<std::string>()) + " names no output (outputs are :0 and :1)");
+            r.index = static_cast<int>(k);
+        } else if (index != "0") {
+            Fail(path, where + ": the argument " + Quoted(text) + " has no outputs to choose from");
+        }
+        return r;
+    };
+
+    std::vector<Graph::Node> parsed(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const json& n = nodes[i];
+        Graph::Node& node = parsed[i];
+        node.plugin = n["plugin"].get<std::string>();
+        node.id = n.value("id", node.plugin);
+        node.builtin = IsBuiltin(node.plugin);
+        const std::string at = "node " + Quoted(node.id);
+        std::unique_ptr<CPNode> instance = CreateNode(node.plugin);
+        if (!instance) Fail(path, at + ": unknown plugin " + Quoted(node.plugin));
+        CValueMap setup;
+        instance->GetPluginSetup(setup);
+        const auto* declared = dynamic_cast<const CValueMap*>(setup.Entry("parameters"));
+        const json& params = n.value("parameters", json::object());
+        if (!params.is_object()) Fail(path, at + ": \"parameters\" must be an object");
+        for (const auto& [key, v] : params.items()) {
+            const CValue* d = declared ? declared->Entry(CValue_Key(key)) : nullptr;
+            if (!d || key.find('/') != std::string::npos)
+                Fail(path, at + ": " + node.plugin + " has no parameter " + Quoted(key));
+            node.parameters.emplace_back(key, ParameterValue(v, *d, at + ": parameter " + Quoted(key), path));
+        }
+        const json& inputs = n.value("inputs", json::array());
+        if (!inputs.is_array()) Fail(path, at + ": \"inputs\" must be a list");
+        for (std::size_t k = 0; k < inputs.size(); ++k)
+            node.inputs.push_back(resolve(inputs[k], at + " input " + std::to_string(k)));
+        const InputCount count = CountInputs(node.plugin, setup);
+        if (node.inputs.size() < count.least)
+            Fail(path, at + " input " + std::to_string(node.inputs.size()) + " is wired to nothing (" + node.plugin +
+                           " needs " + std::to_string(count.least) + ")");
+        if (node.inputs.size() > count.most)
+            Fail(path, at + ": " + node.plugin + " takes at most " + std::to_string(count.most) + " inputs, not " +
+                           std::to_string(node.inputs.size()));
+    }
+
+    const json& results = doc.value("results", json::array());
+    if (!results.is_array() || results.empty()) Fail(path, "\"results\" must be a non-empty list of wires");
+    std::vector<Ref> resultRefs;
+    for (std::size_t k = 0; k < results.size(); ++k) {
+        resultRefs.push_back(resolve(results[k], "result " + std::to_string(k)));
+        g->resultNames.push_back(results[k].get<std::string>());
+    }
+
+    // Order: a node runs once every node it reads has run. What never becomes
+    // ready lies on a cycle or behind one.
+    const std::size_t n = parsed.size();
+    std::vector<int> order, position(n, -1);
+    std::vector<bool> done(n, false);
+    for (bool progress = true; progress && order.size() < n;) {
+        progress = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (done[i]) continue;
+            const bool ready = std::all_of(parsed[i].inputs.begin(), parsed[i].inputs.end(),
+                                           [&](const Ref& r) { return r.node < 0 || done[static_cast<std::size_t>(r.node)]; });
+            if (!ready) continue;
+            done[i] = true, progress = true;
+            position[i] = static_cast<int>(order.size());
+            order.push_back(static_cast<int>(i));
+        }
+    }
+    if (order.size() < n) {
+        std::string stuck;
+        for (std::size_t i = 0; i < n; ++i)
+            if (!done[i]) stuck += (stuck.empty() ? "" : ", ") + Quoted(parsed[i].id);
+        Fail(path, "the nodes " + stuck + " wait on each other (a cycle)");
+    }
+    const auto renumber = [&](Ref r) {
+        if (r.node >= 0) r.node = position[static_cast<std::size_t>(r.node)];
+        return r;
+    };
+    for (int i : order) {
+        Graph::Node node = std::move(parsed[static_cast<std::size_t>(i)]);
+        for (Ref& r : node.inputs) r = renumber(r);
+        g->nodes.push_back(std::move(node));
+    }
+    for (const Ref& r : resultRefs) g->results.push_back(renumber(r));
+    return g;
+}
+
+// The names of a module node's features as "id.name" in the "feature_names"
+// attribute of its output image, so that columns joined from several nodes still
+// say where they come from. A column without a name is named by its number.
+void NameColumns(const std::string& id, CValue* out0, const CValue* out1) {
+    auto* holder = dynamic_cast<CValueImageBase*>(out0);
+    CImage* image = holder ? holder->Get() : nullptr;
+    const auto* features = dynamic_cast<const CValueVector*>(out1);
+    // Only feature nodes (a value vector beside the image) have columns to name.
+    if (!image || !features || image->Attributes().HasEntry("feature_names")) return;
+    auto names = std::make_unique<CValueVector>();
+    for (int64_t f = 0; f < image->Size().x; ++f) {
+        std::string name = std::to_string(f);
+        if (static_cast<std::size_t>(f) < features->Size())
+            if (const CValue* inner = features->Vector()[static_cast<std::size_t>(f)].get())
+                if (const CValueMap* meta = inner->MetaIfAny())
+                    if (const auto* s = dynamic_cast<const CValueString*>(meta->Entry("FeatureName"))) name = s->Text();
+        names->SetEntry(static_cast<long long>(f), new CValueString(id + "." + name));
+    }
+    image->Attributes().SetEntry("feature_names", names.release());
+}
+
+}  // namespace
+
+std::shared_ptr<const Graph> Load(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) Fail(path, std::string("cannot read the file: ") + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) Fail(path, "is a directory, not a graph file");
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        const auto it = g_cache.find(path);
+        if (it != g_cache.end() && it->second.size == st.st_size && it->second.mtime.tv_sec == st.st_mtim.tv_sec &&
+            it->second.mtime.tv_nsec == st.st_mtim.tv_nsec)
+            return it->second.graph;
+    }
+    // A graph is read and checked once and then reused while its file stays as it
+    // was: FromGraph runs the same graph for every region.
+    std::shared_ptr<const Graph> g = Parse(path);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_cache[path] = CacheEntry{st.st_mtim, st.st_size, g};
+    return g;
+}
+
+Summary Describe(const Graph& graph) {
+    Summary s;
+    s.arguments = graph.arguments;
+    for (const Graph::Node& n : graph.nodes) s.nodes.push_back(n.id + " (" + n.plugin + ")");
+    s.results = graph.resultNames;
+    return s;
+}
+
+value_list Run(const Graph& graph, const std::vector<const CValue*>& arguments) {
+    if (arguments.size() != graph.arguments.size())
+        Fail(graph.path, "the graph takes " + std::to_string(graph.arguments.size()) + " arguments, not " +
+                             std::to_string(arguments.size()));
+    // Every node's outputs live until the graph has run; inputs are borrowed.
+    std::vector<std::unique_ptr<CValue>> outputs(graph.nodes.size() * 2);
+    const auto wire = [&](const Ref& r) -> CValue* {
+        // Nodes only read their inputs; the host's values are not changed through them.
+        return r.node < 0 ? const_cast<CValue*>(arguments[static_cast<std::size_t>(r.index)])
+                          : outputs[static_cast<std::size_t>(r.node) * 2 + static_cast<std::size_t>(r.index)].get();
+    };
+    for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+        const Graph::Node& n = graph.nodes[i];
+        std::unique_ptr<CPNode> node = CreateNode(n.plugin);
+        if (!node) Fail(graph.path, "node " + Quoted(n.id) + ": unknown plugin " + Quoted(n.plugin));
+        for (const auto& [key, v] : n.parameters) node->Parameters().SetEntry(CValue_Key(key), v->Clone());
+        node->ReadParameters();
+        for (std::size_t k = 0; k < n.inputs.size(); ++k) node->SetStackInput(static_cast<int>(k), wire(n.inputs[k]));
+        node->Run();
+        outputs[i * 2].reset(node->TakeStackOutput(0));
+        outputs[i * 2 + 1].reset(node->TakeStackOutput(1));
+        if (!n.builtin) NameColumns(n.id, outputs[i * 2].get(), outputs[i * 2 + 1].get());
+    }
+    value_list results;
+    for (std::size_t k = 0; k < graph.results.size(); ++k) {
+        const Ref& r = graph.results[k];
+        const bool again = std::any_of(graph.results.begin() + static_cast<std::ptrdiff_t>(k) + 1,
+                                       graph.results.end(),
+                                       [&](const Ref& o) { return o.node == r.node && o.index == r.index; });
+        CValue* v = wire(r);
+        if (r.node >= 0 && !again)
+            results.emplace_back(outputs[static_cast<std::size_t>(r.node) * 2 + static_cast<std::size_t>(r.index)]
+                                     .release());
+        else
+            results.emplace_back(v ? v->Clone() : nullptr);
+    }
+    return results;
+}
+
+}  // namespace graph
+
+// ---------------------------------------------------------------- entry points
+
+namespace {
+std::string TextOf(const value& v, const char* what) {
+    const auto* s = dynamic_cast<const CValueString*>(v.Get());
+    if (!s) throw CException(what, "the first argument must be a path", nullptr);
+    return s->Text();
+}
+}  // namespace
+
+value_list RunZorvatGraph(value a1, value a2, value a3, value a4, value a5, value a6, value a7, value a8, value a9,
+                          value a10, value a11, value a12, value a13, value a14, value a15, value a16, value a17,
+                          value a18, value a19, value a20, value a21, value a22, value a23, value a24, value a25,
+                          value a26, value a27, value a28, value a29, value a30) {
+    const value* rest[] = {&a2,  &a3,  &a4,  &a5,  &a6,  &a7,  &a8,  &a9,  &a10, &a11, &a12, &a13, &a14, &a15, &a16,
+                           &a17, &a18, &a19, &a20, &a21, &a22, &a23, &a24, &a25, &a26, &a27, &a28, &a29, &a30};
+    const std::string path = TextOf(a1, "RunZorvatGraph");
+    std::vector<const CValue*> arguments;
+    for (const value* v : rest)
+        if (!v->IsNull()) arguments.push_back(v->Get());
+    return graph::Run(*graph::Load(path), arguments);
+}
+
+value_list RunPlugin(value a1, value a2, value a3, value a4, value a5, value a6, value a7, value a8, value a9,
+                     value a10, value a11, value a12, value a13, value a14, value a15, value a16, value a17, value a18,
+                     value a19, value a20, value a21, value a22, value a23, value a24, value a25, value a26, value a27,
+                     value a28, value a29, value a30) {
+    const value* rest[] = {&a3,  &a4,  &a5,  &a6,  &a7,  &a8,  &a9,  &a10, &a11, &a12, &a13, &a14,
+                           &a15, &a16, &a17, &a18, &a19, &a20, &a21, &a22, &a23, &a24, &a25, &a26,
+                           &a27, &a28, &a29, &a30};
+    std::string name = TextOf(a2, "RunPlugin");
+    if (const auto slash = name.rfind('/'); slash != std::string::npos) name.erase(0, slash + 1);
+    std::unique_ptr<CPNode> node = graph::CreateNode(name);
+    if (!node) throw CException("RunPlugin", "unknown plugin \"" + name + "\"", nullptr);
+    CValueMap setup;
+    node->GetPluginSetup(setup);
+    // Input values first, then "key", "value" pairs; "NULL" fills unused places.
+    int nInputs = 0;
+    std::string key;
+    for (const value* v : rest) {
+        if (v->IsNull()) continue;
+        const auto* text = dynamic_cast<const CValueString*>(v->Get());
+        if (!text && key.empty()) {
+            node->SetStackInput(nInputs++, const_cast<CValue*>(v->Get()));
+            continue;
+        }
+        if (!text) throw CException("RunPlugin", "parameter \"" + key + "\" of " + name + " must be text", nullptr);
+        if (key.empty()) {
+            key = text->Text();
+            continue;
+        }
+        const CValue* declared = setup.Entry("parameters/" + key);
+        if (!declared || key.find('/') != std::string::npos)
+            throw CException("RunPlugin", name + " has no parameter \"" + key + "\"", nullptr);
+        node->Parameters().SetEntry(CValue_Key(key),
+                                    graph::ParameterFromText(text->Text(), *declared, "parameter \"" + key + "\""));
+        key.clear();
+    }
+    if (!key.empty()) throw CException("RunPlugin", "parameter \"" + key + "\" of " + name + " has no value", nullptr);
+    node->ReadParameters();
+    node->Run();
+    value_list outputs;
+    std::unique_ptr<CValue> out0(node->TakeStackOutput(0));
+    // The plugin's result goes into the image handed over first, where there is one.
+    auto* target = dynamic_cast<const CValueImageBase*>(a1.Get());
+    auto* result = dynamic_cast<CValueImageBase*>(out0.get());
+    if (target && target->Get() && result && result->Get()) {
+        target->Get()->Swap(*result->Get());
+        outputs.emplace_back(new CValuePointer<CImage>(target->Get()));
+    } else {
+        outputs.emplace_back(out0.release());
+    }
+    outputs.emplace_back(node->TakeStackOutput(1));
+    return outputs;
+}
+
+}  // namespace KELO
