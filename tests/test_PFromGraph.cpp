@@ -186,3 +186,28 @@ TEST_F(FromGraph, RefusalsLeaveNoOutput) {
     EXPECT_NE(test::CatchException([&] { m.Run(); }).Message().find("cannot read the file"), std::string::npos);
     EXPECT_EQ(m.Node().StackOutput(1), nullptr);
 }
+
+TEST_F(FromGraph, AGraphThatReturnsItsArgumentHandsBackACopy) {
+    // The graph returns its mask argument as it is. The node owns what a graph
+    // returns and frees it after the region, while the crop the argument borrows
+    // is freed by the node too: the result must be a copy, not the crop itself.
+    // Every region is one row high, so the crops pass as rows: label 1 is 3 wide,
+    // label 2 is 3 wide over x = 1 .. 3 with background at x = 2.
+    const std::vector<float> labels = {1, 1, 1, 0,
+                                       0, 2, 0, 2};
+    const std::vector<float> grey = {5, 6, 7, 8, 9, 10, 11, 12};
+    const std::string mask = Graph("{\"id\": \"c\", \"plugin\": \"utility::CopyImage\", \"inputs\": [\"image\"]}", "mask");
+    auto h = Run(mask, test::FloatImage(4, 2, grey), test::FloatImage(4, 2, labels));
+    ASSERT_EQ(h.Matrix().Size(), CSize(3, 2, 1));
+    const std::vector<float> rows(h.Matrix().Pixels<float>(), h.Matrix().Pixels<float>() + 6);
+    EXPECT_EQ(rows, (std::vector<float>{1, 1, 1, 1, 0, 1}));
+
+    // Returned as well when the result is refused (a crop of two rows here).
+    const std::string image = Graph("{\"id\": \"c\", \"plugin\": \"utility::CopyImage\", \"inputs\": [\"mask\"]}", "image");
+    test::NodeHarness t(new CPFromGraph());
+    t.SetParameter("graph", new CValueString(image));
+    t.Connect(0, test::FloatImage(6, 4, Grey())), t.Connect(1, test::FloatImage(6, 4, kLabels));
+    EXPECT_EQ(test::CatchException([&] { t.Run(); }).Message(),
+              "The graph " + image + " returned an image of size (2, 4, 1) for label 1; a float image of one row is "
+                                     "expected");
+}

@@ -487,6 +487,20 @@ void NameColumns(const std::string& id, CValue* out0, const CValue* out1) {
     image->Attributes().SetEntry("feature_names", names.release());
 }
 
+// The caller owns what a graph returns, images included (converting a result to
+// CImage* hands the image over). An image value that only borrows its image (a
+// graph argument returned as it is, or a node output that points at one) is
+// therefore returned as an owned copy, made while what it points at still lives.
+std::unique_ptr<CValue> Owning(std::unique_ptr<CValue> v) {
+    const auto* held = dynamic_cast<const CValueImageBase*>(v.get());
+    if (!held) return v;
+    if (const auto* owner = dynamic_cast<const CValueOwnedPointer<CImage>*>(held); owner && owner->Owned()) return v;
+    std::unique_ptr<CImage> copy(held->Get() ? new CImage(*held->Get()) : nullptr);
+    auto owned = std::make_unique<CValueOwnedPointer<CImage>>(copy.get(), 1);
+    copy.release();
+    return owned;
+}
+
 }  // namespace
 
 std::shared_ptr<const Graph> Load(const std::string& path) {
@@ -540,17 +554,18 @@ value_list Run(const Graph& graph, const std::vector<const CValue*>& arguments) 
         if (!n.builtin) NameColumns(n.id, outputs[i * 2].get(), outputs[i * 2 + 1].get());
     }
     value_list results;
+    results.reserve(graph.results.size());
     for (std::size_t k = 0; k < graph.results.size(); ++k) {
         const Ref& r = graph.results[k];
         const bool again = std::any_of(graph.results.begin() + static_cast<std::ptrdiff_t>(k) + 1,
                                        graph.results.end(),
                                        [&](const Ref& o) { return o.node == r.node && o.index == r.index; });
-        CValue* v = wire(r);
+        std::unique_ptr<CValue> v;
         if (r.node >= 0 && !again)
-            results.emplace_back(outputs[static_cast<std::size_t>(r.node) * 2 + static_cast<std::size_t>(r.index)]
-                                     .release());
-        else
-            results.emplace_back(v ? v->Clone() : nullptr);
+            v = std::move(outputs[static_cast<std::size_t>(r.node) * 2 + static_cast<std::size_t>(r.index)]);
+        else if (const CValue* w = wire(r))
+            v.reset(w->Clone());
+        results.emplace_back(Owning(std::move(v)).release());
     }
     return results;
 }
@@ -619,6 +634,7 @@ value_list RunPlugin(value a1, value a2, value a3, value a4, value a5, value a6,
     node->ReadParameters();
     node->Run();
     value_list outputs;
+    outputs.reserve(2);
     std::unique_ptr<CValue> out0(node->TakeStackOutput(0));
     // The plugin's result goes into the image handed over first, where there is one.
     auto* target = dynamic_cast<const CValueImageBase*>(a1.Get());
