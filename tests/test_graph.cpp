@@ -168,6 +168,15 @@ TEST_F(Graphs, AppendAlongBothAxesAndCopyImage) {
     RunPlugin(value(p.get()), "manipulation::Append", value(p.get()), value(q.get()), "along", "X");
     EXPECT_EQ(std::vector<float>(p->Pixels<float>(), p->Pixels<float>() + 4), (std::vector<float>{1, 3, 2, 4}));
 
+    // In a graph, the host's plugins are named by the part after "::" unless given an id.
+    const std::string appended = Write(R"({"arguments": ["a", "b"], "nodes": [
+        {"plugin": "utility::CopyImage", "inputs": ["b"]},
+        {"plugin": "manipulation::Append", "inputs": ["CopyImage", "b"], "parameters": {"along": "X"}}],
+        "results": ["Append"]})");
+    std::unique_ptr<CImage> twice(static_cast<CImage*>(RunZorvatGraph(appended, value(a.get()), value(b.get()))[0]));
+    EXPECT_EQ(std::vector<float>(twice->Pixels<float>(), twice->Pixels<float>() + twice->Size().Count()),
+              (std::vector<float>{3, 4, 5, 3, 4, 5}));
+
     auto copy = test::FilledImage(1, 1, 0.0f);
     RunPlugin(value(copy.get()), "%KELODIR%/bin/utility::CopyImage", value(b.get()));
     EXPECT_EQ(copy->Size(), CSize(3, 1, 1));

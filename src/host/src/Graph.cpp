@@ -242,6 +242,13 @@ using nlohmann::json;
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
+// A node's id when the file gives none: its plugin's name, without the
+// "utility::"-style prefix of the host's own plugins (a wire's ':' picks an output).
+std::string DefaultId(const std::string& plugin) {
+    const auto colons = plugin.rfind("::");
+    return colons == std::string::npos ? plugin : plugin.substr(colons + 2);
+}
+
 // A JSON parameter value as the value the node's description gives it.
 CValue* ParameterValue(const json& j, const CValue& declared, const std::string& where, const std::string& path) {
     switch (declared.Type()) {
@@ -359,7 +366,7 @@ std::shared_ptr<const Graph> Parse(const std::string& path) {
                                                                  "\"parameters\")");
         const std::string plugin = n["plugin"].get<std::string>();
         if (n.contains("id") && !n["id"].is_string()) Fail(path, at + ": \"id\" must be a string");
-        const std::string id = n.value("id", plugin);
+        const std::string id = n.value("id", DefaultId(plugin));
         addName(id, static_cast<int>(i), "the node id");
     }
 
@@ -393,7 +400,7 @@ std::shared_ptr<const Graph> Parse(const std::string& path) {
         const json& n = nodes[i];
         Graph::Node& node = parsed[i];
         node.plugin = n["plugin"].get<std::string>();
-        node.id = n.value("id", node.plugin);
+        node.id = n.value("id", DefaultId(node.plugin));
         node.builtin = IsBuiltin(node.plugin);
         const std::string at = "node " + Quoted(node.id);
         std::unique_ptr<CPNode> instance = CreateNode(node.plugin);
