@@ -25,6 +25,7 @@ public:
         setup.SetEntry("parameters", new CValueMap());
         setup.SetEntry("inputs/0", new CValuePointer<CImage>(nullptr));
         setup.SetEntry("inputs/1", new CValuePointer<CImage>(nullptr));
+        setup.SetEntry("outputs/0", new CValuePointer<CImage>(nullptr));
     }
     void Run() override {
         const CImage* grey = UnwrapImage(GetStackInput(0, true));

@@ -89,6 +89,12 @@ TEST_F(Graphs, FileAndWiringErrorsNameTheFileAndTheProblem) {
          "the nodes \"x\", \"y\" wait on each other (a cycle)"},
         {R"({"arguments": ["image", "mask"], "nodes": [)" + ok_node + R"(], "results": []})",
          "\"results\" must be a non-empty list"},
+        {R"({"arguments": ["image", "mask"], "nodes": [{"id": "c", "plugin": "utility::CopyImage", "inputs": ["image"]},
+             {"id": "a", "plugin": "Area", "inputs": ["image", "c:1"]}], "results": ["a"]})",
+         "node \"a\" input 1 is wired to output 1 of \"c\", which utility::CopyImage does not have"},
+        {R"({"arguments": ["image"], "nodes": [{"id": "c", "plugin": "utility::CopyImage", "inputs": ["image"]}],
+             "results": ["c", "c:1"]})",
+         "result 1 is wired to output 1 of \"c\", which utility::CopyImage does not have"},
     };
     for (const auto& [text, problem] : cases) {
         const std::string path = Write(text);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -396,6 +397,9 @@ std::shared_ptr<const Graph> Parse(const std::string& path) {
     };
 
     std::vector<Graph::Node> parsed(nodes.size());
+    // The outputs each node describes: a wire to one it does not have would hand
+    // the reading node nothing at run time.
+    std::vector<std::array<bool, 2>> outputs(nodes.size());
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const json& n = nodes[i];
         Graph::Node& node = parsed[i];
@@ -407,6 +411,7 @@ std::shared_ptr<const Graph> Parse(const std::string& path) {
         if (!instance) Fail(path, at + ": unknown plugin " + Quoted(node.plugin));
         CValueMap setup;
         instance->GetPluginSetup(setup);
+        outputs[i] = {setup.HasEntry("outputs/0"), setup.HasEntry("outputs/1")};
         const auto* declared = dynamic_cast<const CValueMap*>(setup.Entry("parameters"));
         const json& params = n.value("parameters", json::object());
         if (!params.is_object()) Fail(path, at + ": \"parameters\" must be an object");
@@ -436,6 +441,16 @@ std::shared_ptr<const Graph> Parse(const std::string& path) {
         resultRefs.push_back(resolve(results[k], "result " + std::to_string(k)));
         g->resultNames.push_back(results[k].get<std::string>());
     }
+    const auto checkOutput = [&](const Ref& r, const std::string& where) {
+        if (r.node < 0 || outputs[static_cast<std::size_t>(r.node)][static_cast<std::size_t>(r.index)]) return;
+        const Graph::Node& from = parsed[static_cast<std::size_t>(r.node)];
+        Fail(path, where + " is wired to output " + std::to_string(r.index) + " of " + Quoted(from.id) + ", which " +
+                       from.plugin + " does not have");
+    };
+    for (const Graph::Node& node : parsed)
+        for (std::size_t k = 0; k < node.inputs.size(); ++k)
+            checkOutput(node.inputs[k], "node " + Quoted(node.id) + " input " + std::to_string(k));
+    for (std::size_t k = 0; k < resultRefs.size(); ++k) checkOutput(resultRefs[k], "result " + std::to_string(k));
 
     // Order: a node runs once every node it reads has run. What never becomes
     // ready lies on a cycle or behind one.
