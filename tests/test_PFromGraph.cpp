@@ -212,3 +212,18 @@ TEST_F(FromGraph, AGraphThatReturnsItsArgumentHandsBackACopy) {
               "The graph " + image + " returned an image of size (2, 4, 1) for label 1; a float image of one row is "
                                      "expected");
 }
+
+TEST_F(FromGraph, AGraphThatRunsItselfIsRefused) {
+    // A FromGraph node inside the graph it names would run the same graph on the
+    // same crops again and again.
+    const std::string path = (m_dir / "self.json").string();
+    std::ofstream(path) << R"({"arguments": ["image", "mask"], "nodes": [{"id": "inner", "plugin": "FromGraph",
+        "inputs": ["image", "mask"], "parameters": {"graph": ")" << path << R"("}}], "results": ["inner"]})";
+    test::NodeHarness h(new CPFromGraph());
+    h.SetParameter("graph", new CValueString(path));
+    h.Connect(0, test::FloatImage(6, 4, Grey())), h.Connect(1, test::FloatImage(6, 4, kLabels));
+    const CException e = test::CatchException([&] { h.Run(); });
+    EXPECT_EQ(e.Location(), "graph " + path);
+    EXPECT_EQ(e.Message(), "the graph runs itself while it runs (through a node that runs graphs)");
+    EXPECT_EQ(h.Node().StackOutput(0), nullptr);
+}

@@ -227,6 +227,9 @@ struct Graph {
         bool builtin = false;
     };
     std::string path;
+    // The file, however its path was spelled: a graph that runs itself is refused.
+    dev_t device = 0;
+    ino_t inode = 0;
     std::vector<std::string> arguments;
     std::vector<Node> nodes;  // in an order in which every node comes after those it reads
     std::vector<Ref> results;
@@ -340,6 +343,7 @@ std::shared_ptr<const Graph> Parse(const std::string& path) {
 
     auto g = std::make_shared<Graph>();
     g->path = path;
+    if (struct stat st {}; ::stat(path.c_str(), &st) == 0) g->device = st.st_dev, g->inode = st.st_ino;
     std::map<std::string, int> names;  // argument names (-1 - index) and node ids (index)
     const auto addName = [&](const std::string& name, int id, const char* what) {
         if (name.empty() || name.find(':') != std::string::npos)
@@ -552,10 +556,30 @@ Summary Describe(const Graph& graph) {
     return s;
 }
 
+namespace {
+// The graphs running on this thread, outermost first. A node that runs graphs
+// (FromGraph) may name the graph it is part of, directly or through others; that
+// would run the same graph on the same crops without end, so it is refused.
+thread_local std::vector<const Graph*> t_running;
+
+struct Running {
+    explicit Running(const Graph& graph) {
+        for (const Graph* g : t_running)
+            if (g == &graph || (g->inode != 0 && g->device == graph.device && g->inode == graph.inode))
+                Fail(graph.path, "the graph runs itself while it runs (through a node that runs graphs)");
+        t_running.push_back(&graph);
+    }
+    ~Running() { t_running.pop_back(); }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+};
+}  // namespace
+
 value_list Run(const Graph& graph, const std::vector<const CValue*>& arguments) {
     if (arguments.size() != graph.arguments.size())
         Fail(graph.path, "the graph takes " + std::to_string(graph.arguments.size()) + " arguments, not " +
                              std::to_string(arguments.size()));
+    const Running running(graph);
     // Every node's outputs live until the graph has run; inputs are borrowed.
     std::vector<std::unique_ptr<CValue>> outputs(graph.nodes.size() * 2);
     const auto wire = [&](const Ref& r) -> CValue* {
