@@ -1,6 +1,8 @@
 #include "kelo/Graph.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -8,11 +10,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <ctime>
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -181,12 +182,17 @@ const char* const kAppend = "manipulation::Append";
 std::mutex g_mutex;
 NodeFactory g_factory;
 
+// The graphs read so far by path, with the text each was parsed from. The
+// generation counts changes of the factory, so that a graph checked against an
+// earlier factory is not cached after the cache was cleared.
 struct CacheEntry {
-    struct timespec mtime {};
-    off_t size = 0;
+    std::string text;
+    struct stat file {};  // the file as it was when text was read
+    bool settled = false;  // its last change was well before that read
     std::shared_ptr<const Graph> graph;
 };
 std::map<std::string, CacheEntry> g_cache;
+unsigned long long g_generation = 0;
 
 bool IsBuiltin(const std::string& name) { return name == kCopyImage || name == kAppend; }
 
@@ -196,6 +202,7 @@ void SetNodeFactory(NodeFactory factory) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_factory = std::move(factory);
     g_cache.clear();  // what the names resolve to has changed
+    ++g_generation;
 }
 
 std::unique_ptr<CPNode> CreateNode(const std::string& name) {
@@ -327,12 +334,10 @@ InputCount CountInputs(const std::string& plugin, const CValueMap& setup) {
     return c;
 }
 
-std::shared_ptr<const Graph> Parse(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) Fail(path, std::string("cannot read the file: ") + std::strerror(errno));
+std::shared_ptr<const Graph> Parse(const std::string& path, const std::string& text) {
     json doc;
     try {
-        doc = json::parse(file);
+        doc = json::parse(text);
     } catch (const json::exception& e) {
         Fail(path, std::string("not valid JSON: ") + e.what());
     }
@@ -527,24 +532,75 @@ std::unique_ptr<CValue> Owning(std::unique_ptr<CValue> v) {
     return owned;
 }
 
+// The whole text of a graph file, and the file's status when it was read.
+std::string ReadFile(const std::string& path, struct stat& st) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) Fail(path, std::string("cannot read the file: ") + std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    if (::fstat(fd, &st) != 0) Fail(path, std::string("cannot read the file: ") + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) Fail(path, "is a directory, not a graph file");
+    std::string text;
+    text.reserve(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Fail(path, std::string("cannot read the file: ") + std::strerror(errno));
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && SameTime(a.st_mtim, b.st_mtim) &&
+           SameTime(a.st_ctim, b.st_ctim);
+}
+
 }  // namespace
 
 std::shared_ptr<const Graph> Load(const std::string& path) {
+    // FromGraph runs the same graph for every region, so a graph is parsed and
+    // checked once and reused while the file's text stays the same. File times
+    // are coarse: a file rewritten right after it was read can keep its size and
+    // times. The status of the file alone therefore vouches for the cached text
+    // only when the file's last change (ctime, which no one can set back) lay
+    // well before the text was read: any later change moves it. Otherwise the
+    // text is read and compared.
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) Fail(path, std::string("cannot read the file: ") + std::strerror(errno));
     if (S_ISDIR(st.st_mode)) Fail(path, "is a directory, not a graph file");
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         const auto it = g_cache.find(path);
-        if (it != g_cache.end() && it->second.size == st.st_size && it->second.mtime.tv_sec == st.st_mtim.tv_sec &&
-            it->second.mtime.tv_nsec == st.st_mtim.tv_nsec)
-            return it->second.graph;
+        if (it != g_cache.end() && it->second.settled && SameFile(it->second.file, st)) return it->second.graph;
     }
-    // A graph is read and checked once and then reused while its file stays as it
-    // was: FromGraph runs the same graph for every region.
-    std::shared_ptr<const Graph> g = Parse(path);
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::string text = ReadFile(path, st);
+    const bool settled = st.st_ctim.tv_sec + 2 < now.tv_sec;
+    unsigned long long generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        const auto it = g_cache.find(path);
+        if (it != g_cache.end() && it->second.text == text) {
+            it->second.file = st;
+            it->second.settled = settled;
+            return it->second.graph;
+        }
+        generation = g_generation;
+    }
+    std::shared_ptr<const Graph> g = Parse(path, text);
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_cache[path] = CacheEntry{st.st_mtim, st.st_size, g};
+    if (generation == g_generation) g_cache[path] = CacheEntry{std::move(text), st, settled, g};
     return g;
 }
 
