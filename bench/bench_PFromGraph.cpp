@@ -2,6 +2,7 @@
 // is what running a graph for every region costs (crops, graph run, appending).
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -45,5 +46,28 @@ void BM_FromGraph_AreaDirect(benchmark::State& state) {
     bench::RunNodeOnScene(state, [] { return new KELO::CPArea(); });
 }
 BENCHMARK(BM_FromGraph_AreaDirect)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace {
+
+// What FromGraph does to collect its rows, alone: one RunPlugin call of the host's
+// Append per region, the collected image being both the target and the first
+// input. The time per row must not grow with the number of rows already there.
+void BM_FromGraph_AppendRows(benchmark::State& state) {
+    const int64_t rows = state.range(0), width = 30;
+    KELO::CImage row(KELO::IMAGE_GREY_F, KELO::CSize(width, 1, 1));
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        KELO::CImage collected(KELO::IMAGE_GREY_F, KELO::CSize(width, 1, 1));
+        for (int64_t r = 1; r < rows; ++r)
+            KELO::RunPlugin(KELO::value(&collected), "%KELODIR%/bin/manipulation::Append", KELO::value(&collected),
+                            KELO::value(&row), "along", "Y");
+        benchmark::DoNotOptimize(collected.Data());
+    }
+    const std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
+    state.counters["ns_per_row"] = spent.count() / (static_cast<double>(rows) * static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_FromGraph_AppendRows)->RangeMultiplier(4)->Range(1 << 10, 1 << 16)->Unit(benchmark::kMillisecond);
 
 }  // namespace

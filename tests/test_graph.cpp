@@ -204,6 +204,40 @@ TEST_F(Graphs, AppendAlongBothAxesAndCopyImage) {
     EXPECT_EQ(a->Size(), CSize(2, 3, 1));  // a failed plugin leaves its target alone
 }
 
+TEST_F(Graphs, RowsAppendedOneAtATimeIntoTheFirstInputAreAllKept) {
+    // How FromGraph collects its rows: the collected image is the target and the
+    // first input of every call, and grows by one row each time.
+    const int64_t width = 3, rows = 200;
+    auto collected = Row({0, 1, 2}, {"x", "y", "z"});
+    std::vector<float> expected = {0, 1, 2};
+    for (int64_t r = 1; r < rows; ++r) {
+        auto row = Row({float(r * 10), float(r * 10 + 1), float(r * 10 + 2)});
+        RunPlugin(value(collected.get()), "manipulation::Append", value(collected.get()), value(row.get()), "along",
+                  "Y");
+        expected.insert(expected.end(), {float(r * 10), float(r * 10 + 1), float(r * 10 + 2)});
+    }
+    ASSERT_EQ(collected->Size(), CSize(width, rows, 1));
+    EXPECT_EQ(std::vector<float>(collected->Pixels<float>(), collected->Pixels<float>() + width * rows), expected);
+    EXPECT_EQ(Names(*collected), (std::vector<std::string>{"x", "y", "z"}));
+    // A copy holds exactly the rows.
+    const CImage copy(*collected);
+    EXPECT_EQ(std::vector<float>(copy.Pixels<float>(), copy.Pixels<float>() + width * rows), expected);
+
+    // The target again among the later inputs: its rows as they were before the call.
+    auto t = Row({1, 2}), u = Row({3, 4});
+    RunPlugin(value(t.get()), "manipulation::Append", value(t.get()), value(u.get()), value(t.get()), "along", "Y");
+    ASSERT_EQ(t->Size(), CSize(2, 3, 1));
+    EXPECT_EQ(std::vector<float>(t->Pixels<float>(), t->Pixels<float>() + 6), (std::vector<float>{1, 2, 3, 4, 1, 2}));
+    // Several rows at once, and two planes (joined plane by plane).
+    auto v = test::FloatImage(2, 2, {5, 6, 7, 8});
+    RunPlugin(value(t.get()), "manipulation::Append", value(t.get()), value(v.get()), value(u.get()), "along", "Y");
+    EXPECT_EQ(std::vector<float>(t->Pixels<float>(), t->Pixels<float>() + 12),
+              (std::vector<float>{1, 2, 3, 4, 1, 2, 5, 6, 7, 8, 3, 4}));
+    auto p = test::FloatImage(1, 1, {1, 2}, 2), q = test::FloatImage(1, 1, {3, 4}, 2);
+    RunPlugin(value(p.get()), "manipulation::Append", value(p.get()), value(q.get()), "along", "Y");
+    EXPECT_EQ(std::vector<float>(p->Pixels<float>(), p->Pixels<float>() + 4), (std::vector<float>{1, 3, 2, 4}));
+}
+
 TEST_F(Graphs, ARewrittenFileIsReadAgainEvenWithTheSameSizeAndTime) {
     // File times are coarse: a graph rewritten right after a run may keep its size
     // and modification time. The run after it must use the new text all the same.

@@ -154,6 +154,28 @@ public:
         SetStackOutput(0, new CValueOwnedPointer<CImage>(out.release(), 1));
     }
 
+    // Appends along Y into target in place when target is the first input and the
+    // others are single-plane rows of its type and width that are not target
+    // itself: the same image as Run would make, without copying target's rows
+    // again for every call (FromGraph collects its rows so, one call per region).
+    // False, with nothing done, when that does not apply.
+    bool AppendInPlace(CImage& target) {
+        if (m_along != "Y" || target.Size().z != 1 || !HasStackInput(0)) return false;
+        const auto* first = dynamic_cast<const CValueImageBase*>(GetStackInput(0, true));
+        if (!first || first->Get() != &target) return false;
+        std::vector<const CImage*> rows;
+        for (int i = 1; HasStackInput(i); ++i) {
+            const auto* v = dynamic_cast<const CValueImageBase*>(GetStackInput(i, true));
+            const CImage* im = v ? v->Get() : nullptr;
+            if (!im || im == &target || im->Type() != target.Type() || im->Size().x != target.Size().x ||
+                im->Size().z != 1)
+                return false;
+            rows.push_back(im);
+        }
+        for (const CImage* im : rows) target.AppendRows(*im);
+        return true;
+    }
+
 private:
     static void JoinNames(const std::vector<const CImage*>& in, CImage& out) {
         bool any = false;
@@ -734,12 +756,18 @@ value_list RunPlugin(value a1, value a2, value a3, value a4, value a5, value a6,
     }
     if (!key.empty()) throw CException("RunPlugin", "parameter \"" + key + "\" of " + name + " has no value", nullptr);
     node->ReadParameters();
-    node->Run();
     value_list outputs;
     outputs.reserve(2);
+    auto* target = dynamic_cast<const CValueImageBase*>(a1.Get());
+    if (auto* append = dynamic_cast<graph::AppendNode*>(node.get());
+        append && target && target->Get() && append->AppendInPlace(*target->Get())) {
+        outputs.emplace_back(new CValuePointer<CImage>(target->Get()));
+        outputs.emplace_back(static_cast<CValue*>(nullptr));
+        return outputs;
+    }
+    node->Run();
     std::unique_ptr<CValue> out0(node->TakeStackOutput(0));
     // The plugin's result goes into the image handed over first, where there is one.
-    auto* target = dynamic_cast<const CValueImageBase*>(a1.Get());
     auto* result = dynamic_cast<CValueImageBase*>(out0.get());
     if (target && target->Get() && result && result->Get()) {
         target->Get()->Swap(*result->Get());
