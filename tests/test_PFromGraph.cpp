@@ -17,10 +17,12 @@ namespace {
 // A test plugin that reports what a graph argument received: one row with the
 // crop's depth, its mask pixel count and the grey sum under the mask, plus, for
 // "wide", one more column per mask pixel beyond the first. It has no value
-// vector, so its columns carry no names.
+// vector, so its columns carry no names, except for "named", which names them
+// on its image after the region's pixel count.
 class CropProbe : public CPNode {
 public:
-    explicit CropProbe(bool wide) : m_wide(wide) {}
+    enum Kind { Plain, Wide, Named };
+    explicit CropProbe(Kind kind) : m_wide(kind == Wide), m_named(kind == Named) {}
     void GetPluginSetup(CValueMap& setup) override {
         setup.SetEntry("parameters", new CValueMap());
         setup.SetEntry("inputs/0", new CValuePointer<CImage>(nullptr));
@@ -37,19 +39,26 @@ public:
         row->Pixels<float>()[0] = static_cast<float>(mask->Size().z);
         row->Pixels<float>()[1] = count;
         row->Pixels<float>()[2 % row->Size().x] = m_wide ? count : sum;
+        if (m_named) {
+            auto names = std::make_unique<CValueVector>(3);
+            for (long long f = 0; f < 3; ++f)
+                names->SetEntry(f, new CValueString(CString("f%1 of %2").Arg(f).Arg(static_cast<int>(count))));
+            row->Attributes().SetEntry("feature_names", names.release());
+        }
         SetStackOutput(0, new CValueOwnedPointer<CImage>(row.release(), 1));
     }
 
 private:
-    bool m_wide;
+    bool m_wide, m_named;
 };
 
 class FromGraph : public ::testing::Test {
 protected:
     void SetUp() override {
         graph::SetNodeFactory([](const std::string& name) -> CPNode* {
-            if (name == "test::Probe") return new CropProbe(false);
-            if (name == "test::WideProbe") return new CropProbe(true);
+            if (name == "test::Probe") return new CropProbe(CropProbe::Plain);
+            if (name == "test::WideProbe") return new CropProbe(CropProbe::Wide);
+            if (name == "test::NamedProbe") return new CropProbe(CropProbe::Named);
             return registry::Create(name.c_str());
         });
         std::string pattern = (fs::temp_directory_path() / "fromgraph_XXXXXX").string();
@@ -149,6 +158,19 @@ TEST_F(FromGraph, CropsSpanEveryPlaneOfTheRegion) {
     // The probe names no columns.
     const auto* first = dynamic_cast<const CValueVector*>(h.Values().Vector()[0].get());
     EXPECT_EQ(first->MetaIfAny()->Entry("FeatureName")->String(), "no feature names defined by the graph.. :-(");
+
+    // Names that differ from region to region: those of the first region (label 1,
+    // three pixels) name the columns of both outputs.
+    const std::string named = Graph(R"({"id": "p", "plugin": "test::NamedProbe", "inputs": ["image", "mask"]})", "p");
+    auto n = Run(named, test::FloatImage(3, 2, grey, 2), test::FloatImage(3, 2, labels, 2));
+    ASSERT_EQ(n.Values().Size(), 3u);
+    for (std::size_t f = 0; f < 3; ++f) {
+        const std::string want = CString("f%1 of 3").Arg(f);
+        EXPECT_EQ(n.Values().Vector()[f]->MetaIfAny()->Entry("FeatureName")->String(), want);
+        const auto* names = dynamic_cast<const CValueVector*>(n.Matrix().Attributes().Entry("feature_names"));
+        ASSERT_NE(names, nullptr);
+        EXPECT_EQ(names->Vector()[f]->String(), want);
+    }
 }
 
 TEST_F(FromGraph, RefusalsLeaveNoOutput) {
