@@ -13,8 +13,14 @@
 #include <new>
 #include <string>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
 #include "Registry.h"
 #include "TestSupport.h"
+#include "kelo/Graph.h"
 
 using namespace KELO;
 
@@ -120,6 +126,17 @@ void FailEachAllocation(Action&& action) {
 
 TEST(AllocationFailures, EveryNodeReleasesEverythingItMadeAndReportsTheFailure) {
     const auto withNaN = Grey(false), clean = Grey(true), labels = Labels();
+    // FromGraph runs a graph of module nodes for each region.
+    graph::SetNodeFactory([](const std::string& name) { return registry::Create(name.c_str()); });
+    char graphPath[] = "/tmp/alloc_graph_XXXXXX";
+    const int fd = mkstemp(graphPath);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::ofstream(graphPath) << R"({"arguments": ["image", "mask"], "nodes": [
+        {"id": "a", "plugin": "Area", "inputs": ["image", "mask"]},
+        {"id": "g", "plugin": "Geometry", "inputs": ["image", "mask"]},
+        {"id": "row", "plugin": "manipulation::Append", "inputs": ["a", "g"], "parameters": {"along": "X"}}],
+        "results": ["row"]})";
     std::size_t n = 0;
     const registry::Row* rows = registry::Rows(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -128,6 +145,7 @@ TEST(AllocationFailures, EveryNodeReleasesEverythingItMadeAndReportsTheFailure) 
         const CImage* grey = withNaN.get();
         const auto run = [&] {
             test::NodeHarness h(row.create());
+            if (std::string(row.name) == "FromGraph") h.SetParameter("graph", new CValueString(graphPath));
             h.Connect(0, std::make_unique<CImage>(*grey));
             h.Connect(1, std::make_unique<CImage>(*labels));
             h.Run();
@@ -140,4 +158,6 @@ TEST(AllocationFailures, EveryNodeReleasesEverythingItMadeAndReportsTheFailure) 
             node->GetPluginSetup(setup);
         });
     }
+    std::remove(graphPath);
+    graph::SetNodeFactory(nullptr);
 }

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace KELO {
 
@@ -34,6 +35,7 @@ CImage::CImage(CPixelType type, CSize size, CSize border)
         void* p = std::calloc(bytes, 1);
         if (!p) throw std::bad_alloc();
         m_pixels.reset(p);
+        m_capacity = bytes;
     }
 }
 
@@ -44,5 +46,46 @@ CImage::CImage(const CImage& other)
 }
 
 CImage::~CImage() = default;
+
+void CImage::Swap(CImage& other) noexcept {
+    std::swap(m_type, other.m_type);
+    std::swap(m_size, other.m_size);
+    std::swap(m_border, other.m_border);
+    m_pixels.swap(other.m_pixels);
+    std::swap(m_capacity, other.m_capacity);
+    m_attributes.swap(other.m_attributes);
+}
+
+void CImage::AppendRows(const CImage& below) {
+    const CSize b = below.Size();
+    if (below.m_type != m_type || b.x != m_size.x || b.z != 1 || m_size.z != 1)
+        throw CException("CImage", "cannot append rows of an image of size " + CPos(b).ToString() + " and type " +
+                                       below.m_type.Name() + " to one of size " + CPos(m_size).ToString() +
+                                       " and type " + m_type.Name(),
+                         nullptr);
+    const std::size_t added = below.ByteCount();  // read before this image changes (below may be this image)
+    const std::size_t used = ByteCount();
+    CSize grown = m_size;
+    std::size_t bytes = 0;
+    if (__builtin_add_overflow(m_size.y, b.y, &grown.y) || grown.Count() == INT64_MAX ||
+        __builtin_mul_overflow(static_cast<std::size_t>(grown.Count()), m_type.ElementSize(), &bytes))
+        throw CException("CImage", "image size " + CPos(grown).ToString() + " is too large", nullptr);
+    if (added == 0) {
+        m_size = grown;
+        return;
+    }
+    if (bytes > m_capacity) {
+        std::size_t capacity = m_capacity + m_capacity / 2;
+        if (capacity < bytes || capacity < m_capacity) capacity = bytes;
+        void* p = std::realloc(m_pixels.get(), capacity);
+        if (!p) throw std::bad_alloc();
+        m_pixels.release();
+        m_pixels.reset(p);
+        m_capacity = capacity;
+    }
+    auto* data = static_cast<unsigned char*>(Data());
+    std::memcpy(data + used, &below == this ? data : below.Data(), added);
+    m_size = grown;
+}
 
 }  // namespace KELO

@@ -16,6 +16,7 @@
 #include "PBorder.h"
 #include "PCovbin.h"
 #include "PEntropy.h"
+#include "PFromGraph.h"
 #include "PGeometry.h"
 #include "PHaralick.h"
 #include "PHist.h"
@@ -79,6 +80,7 @@ const Row kRows[] = {
     {"Shadow", &Make<CPShadow>, 25},
     {"ShiftHistVar", &Make<CPShiftHistVar>, 12},
     {"VSlope", &Make<CPVSlope>, 26},
+    {"FromGraph", &Make<CPFromGraph>, 27},
     {"Median", &Make<CPMedian>, 28},
 };
 }  // namespace

@@ -88,6 +88,16 @@ public:
     const T* Pixels() const { return static_cast<const T*>(Data()); }
     std::size_t ByteCount() const { return static_cast<std::size_t>(m_size.Count()) * m_type.ElementSize(); }
 
+    // Exchanges type, extents, pixels and attributes with other: how a plugin
+    // writes its result into an image it was handed.
+    void Swap(CImage& other) noexcept;
+
+    // Adds the rows of below (same type and width, one plane, as this image)
+    // under this image's rows, in place. The pixel array grows by at least half
+    // its size when it must grow, so adding rows one at a time costs about the
+    // rows added, not the image. Throws CException when below does not fit.
+    void AppendRows(const CImage& below);
+
     CValueMap& Attributes() { return *m_attributes; }
     const CValueMap& Attributes() const { return *m_attributes; }
 
@@ -99,6 +109,7 @@ private:
     CSize m_size;
     CSize m_border;
     std::unique_ptr<void, FreeDeleter> m_pixels;
+    std::size_t m_capacity = 0;  // bytes allocated for m_pixels (at least ByteCount())
     std::unique_ptr<CValueMap> m_attributes;
 };
 

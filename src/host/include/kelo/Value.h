@@ -260,6 +260,8 @@ public:
     ~CValueOwnedPointer() override;
     CValue* Clone() const override;
     CImage* Get() const override { return m_image; }
+    // Whether the value deletes its image.
+    bool Owned() const { return m_owned; }
     // Gives up the image; the caller owns it from then on.
     CImage* Release();
 
