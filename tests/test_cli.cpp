@@ -16,6 +16,7 @@
 
 #include "Exports.h"
 #include "ImageIO.h"
+#include "Output.h"
 #include "NpyIO.h"
 #include "Registry.h"
 #include "TiffIO.h"
@@ -447,4 +448,45 @@ TEST_F(Cli, FeatureNodesOnTheSampleMatchInProcessRuns) {
         EXPECT_EQ(got.height, c.withLabels ? 8 : 1) << c.node;
         EXPECT_EQ(std::memcmp(got.bytes.data(), want.bytes.data(), want.bytes.size()), 0) << c.node;
     }
+}
+
+// ============================================================== graphs
+
+TEST_F(Cli, GraphsAreCheckedAndRunPerRegionWithTheirLabels) {
+    // The example graphs check and run on the sample as the nodes run directly:
+    // statistics and shape of each region in one named row.
+    const std::string examples = std::string(REGIONFEAT_SOURCE_DIR) + "/graphs/";
+    for (const char* name : {"statistics_geometry.json", "texture.json"}) {
+        const Result check = Run({"graph", "check", examples + name});
+        EXPECT_EQ(check.status, 0) << check.err;
+        EXPECT_NE(check.out.find("a graph of 3 nodes"), std::string::npos) << check.out;
+    }
+    const Result bad = Run({"graph", "check", Path("missing.json")});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.err, "error: graph " + Path("missing.json") + ": cannot read the file: No such file or directory\n");
+
+    // Label 3 of the fixture is missing here, so the rows are labels 1, 2 and 4.
+    const uint16_t labels[30] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 2, 0, 2, 0, 0, 0, 2, 2, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0};
+    Raster r(SampleType::U16, 6, 5, 1);
+    std::memcpy(r.bytes.data(), labels, sizeof labels);
+    WriteTiff(Path("gaps.tif"), r);
+    const std::string graph = Path("area.json");
+    WriteTextFile(graph, R"({"arguments": ["image", "mask"],
+        "nodes": [{"id": "box", "plugin": "Area", "inputs": ["image", "mask"]}], "results": ["box"]})");
+    const Result run = Run({"run", "FromGraph", m_grey, Path("gaps.tif"), "-p", "graph=" + graph});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "label,box.Area (number of pixels)\n1,4\n2,6\n4,1\n");
+}
+
+TEST_F(Cli, MaxMemoryBoundsWhatANodeMayPlanFor) {
+    // Three labels need a few hundred bytes of table and outputs: 64 bytes are too few.
+    const Result small = Run({"run", "Area", m_grey, m_labels, "--max-memory", "64"});
+    EXPECT_EQ(small.status, 3);
+    EXPECT_EQ(small.err.rfind("error: out of memory: (feature plugins) Area::Run: Largest label 3 needs ", 0), 0u)
+        << small.err;
+    const Result enough = Run({"run", "Area", m_grey, m_labels, "--max-memory", "1M"});
+    EXPECT_EQ(enough.status, 0) << enough.err;
+    EXPECT_EQ(enough.out, kAreaTable);
+    for (const char* wrong : {"0", "-1", "12X", "K", "99999999999999999999G"})
+        EXPECT_EQ(Run({"run", "Area", m_grey, m_labels, "--max-memory", wrong}).status, 2) << wrong;
 }

@@ -18,6 +18,7 @@
 #include "Output.h"
 #include "TiffIO.h"
 #include "ValueJson.h"
+#include "kelo/Graph.h"
 #include "kelo/Image.h"
 
 namespace regionfeat {
@@ -365,6 +366,27 @@ std::unique_ptr<CImage> LoadInput(const std::string& path, const RunOptions& o, 
     }
 }
 
+// The labels that occur in a float label image (a pixel's label is its value
+// truncated toward zero, 1 .. 2^32 - 1), ascending; empty unless there are
+// exactly `rows` of them.
+std::vector<uint32_t> LabelsPresent(const CImage& labels, int64_t rows) {
+    if (labels.Type() != IMAGE_GREY_F) return {};
+    const float* p = labels.Pixels<float>();
+    const int64_t n = labels.Size().Count();
+    uint32_t largest = 0;
+    for (int64_t i = 0; i < n; ++i)
+        if (p[i] >= 1.0f && p[i] < 4294967296.0f) largest = std::max(largest, static_cast<uint32_t>(p[i]));
+    // A byte per label: the node's run has already held a 40-byte record for each.
+    std::vector<uint8_t> seen(static_cast<std::size_t>(largest) + 1, 0);
+    for (int64_t i = 0; i < n; ++i)
+        if (p[i] >= 1.0f && p[i] < 4294967296.0f) seen[static_cast<uint32_t>(p[i])] = 1;
+    std::vector<uint32_t> present;
+    for (std::size_t l = 1; l < seen.size(); ++l)
+        if (seen[l]) present.push_back(static_cast<uint32_t>(l));
+    if (static_cast<int64_t>(present.size()) != rows) return {};
+    return present;
+}
+
 }  // namespace
 
 ParameterSetting ParseParameter(const std::string& argument, const CValueMap* described, const std::string& nodeName) {
@@ -479,6 +501,12 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, st
     const std::unique_ptr<CValue> out0(node->TakeStackOutput(0));
     const std::unique_ptr<CValue> out1(node->TakeStackOutput(1));
 
+    // FromGraph gives rows only for the labels that occur, in order; the table says which.
+    const auto tableOf = [&](const CImage& m) {
+        Table t = MakeTable(m, out1.get(), named);
+        if (o.node == "FromGraph" && labels.Get()) t.labels = LabelsPresent(*labels.Get(), t.rows);
+        return t;
+    };
     const bool needsTable = outputs.empty() || std::any_of(outputs.begin(), outputs.end(), [](const OutputFile& f) {
                                 return f.kind != OutputKind::Json;
                             });
@@ -487,7 +515,7 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, st
     if (needsTable && !matrix) throw NodeError(o.node + " set no feature image at output 0");
 
     if (outputs.empty()) {
-        WriteDelimited(out, MakeTable(*matrix, out1.get(), named), ',');
+        WriteDelimited(out, tableOf(*matrix), ',');
         out.flush();
         return;
     }
@@ -499,7 +527,7 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, st
                 const char separator = f.kind == OutputKind::Csv ? ',' : '\t';
                 files.Add(f.path, [&, separator](const std::string& temp) {
                     std::ostringstream text;
-                    WriteDelimited(text, MakeTable(*matrix, out1.get(), named), separator);
+                    WriteDelimited(text, tableOf(*matrix), separator);
                     WriteTextFile(temp, text.str());
                 });
                 break;
@@ -522,6 +550,34 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, st
         }
     }
     files.Commit();
+}
+
+void GraphCheckCommand(const std::string& path, std::ostream& out) {
+    const graph::Summary s = graph::Describe(*graph::Load(path));
+    out << path << ": a graph of " << s.nodes.size() << (s.nodes.size() == 1 ? " node" : " nodes") << '\n'
+        << "  arguments: " << (s.arguments.empty() ? "(none)" : Joined(s.arguments, ", ")) << '\n'
+        << "  runs:      " << Joined(s.nodes, ", ") << '\n'
+        << "  results:   " << Joined(s.results, ", ") << '\n';
+}
+
+std::optional<uint64_t> ParseByteCount(const std::string& text) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
+    uint64_t n = 0;
+    const char* end = text.data() + text.size();
+    const auto res = std::from_chars(text.data(), end, n);
+    if (res.ec != std::errc() || n == 0) return std::nullopt;
+    int shift = 0;
+    if (res.ptr != end) {
+        if (res.ptr + 1 != end) return std::nullopt;
+        switch (*res.ptr) {
+            case 'K': case 'k': shift = 10; break;
+            case 'M': case 'm': shift = 20; break;
+            case 'G': case 'g': shift = 30; break;
+            default: return std::nullopt;
+        }
+    }
+    if (shift && n > (UINT64_MAX >> shift)) return std::nullopt;
+    return n << shift;
 }
 
 }  // namespace regionfeat

@@ -2,7 +2,9 @@
 // and exit statuses: Errors.h.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -35,6 +37,15 @@ void DescribeCommand(const Module& module, const std::string& node, bool json, s
 // Runs a node on the given images and writes its result: without output files
 // the table goes to out. Warnings about the label image go to err.
 void RunCommand(const Module& module, const RunOptions& options, std::ostream& out, std::ostream& err);
+
+// Reads and checks a graph file (its JSON, plugins, parameters, wiring, cycles)
+// and prints what it found; a graph with a fault throws its CException, which
+// names the file and the problem.
+void GraphCheckCommand(const std::string& path, std::ostream& out);
+
+// "4096", "512K", "64M", "2G" (powers of 1024) as bytes; nullopt for anything
+// else, zero and sizes beyond 64 bits included.
+std::optional<uint64_t> ParseByteCount(const std::string& text);
 
 // One -p argument typed from the node's described parameters. A KEY:TYPE=VALUE
 // form (TYPE bool, long, double or string) also passes keys the description

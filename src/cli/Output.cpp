@@ -101,7 +101,7 @@ void WriteDelimited(std::ostream& out, const Table& t, char separator) {
     }
     out << line << '\n';
     for (int64_t r = 0; r < t.rows; ++r) {
-        line = std::to_string(r + 1);
+        line = std::to_string(t.labels.empty() ? static_cast<uint64_t>(r + 1) : t.labels[static_cast<std::size_t>(r)]);
         for (int64_t c = 0; c < t.columns; ++c) {
             line += separator;
             line += FormatFloat(t.values[static_cast<std::size_t>(r * t.columns + c)]);

@@ -24,6 +24,8 @@ struct Table {
     int64_t rows = 0, columns = 0;
     std::vector<float> values;  // row-major
     std::vector<std::string> names;
+    // The label of each row, where the rows are not labels 1, 2, ... in turn.
+    std::vector<uint32_t> labels;
 };
 
 // Column names: output 1's "FeatureName" metas, else the setup description's

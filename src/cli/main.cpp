@@ -11,6 +11,8 @@
 #include "ImageIO.h"
 #include "ModuleLoader.h"
 #include "TempFiles.h"
+#include "kelo/Graph.h"
+#include "kelo/Memory.h"
 
 namespace {
 
@@ -98,6 +100,22 @@ int main(int argc, char** argv) {
                             ", not '" + text + "'";
         });
 
+    std::string maxMemory;
+    runCmd
+        ->add_option("--max-memory", maxMemory,
+                     "Memory a node may plan for its region table and outputs, in bytes or with a suffix K, M or G "
+                     "(powers of 1024); default: this machine's memory. A label image that needs more is refused.")
+        ->check([](const std::string& text) {
+            return ParseByteCount(text) ? std::string() : "takes a size such as 512M or 2G, not '" + text + "'";
+        });
+
+    std::string graphFile;
+    CLI::App* graphCmd = app.add_subcommand("graph", "Work with graph files (see README, \"Graphs\").");
+    graphCmd->require_subcommand(1);
+    CLI::App* graphCheck =
+        graphCmd->add_subcommand("check", "Read and check a graph file against the module's nodes without running it.");
+    graphCheck->add_option("FILE", graphFile, "Graph file (JSON)")->required();
+
     InstallInterruptCleanup();
     try {
         app.parse(argc, argv);
@@ -105,18 +123,23 @@ int main(int argc, char** argv) {
         if (e.get_exit_code() == 0) return app.exit(e);
         if (app.get_subcommands().empty()) {
             const std::string word = CommandWord(argc, argv);
-            if (word.empty()) return Report(kExitUsage, "a command is required: list, describe or run (see --help)");
-            return Report(kExitUsage, "unknown command '" + word + "' (commands: list, describe, run)");
+            if (word.empty()) return Report(kExitUsage, "a command is required: list, describe, run or graph (see --help)");
+            return Report(kExitUsage, "unknown command '" + word + "' (commands: list, describe, run, graph)");
         }
         return Report(kExitUsage, e.what());
     }
 
     try {
         const Module module = Module::Load(ResolveModulePath(modulePath, argc > 0 ? argv[0] : nullptr));
+        // Graphs (FromGraph, graph check) create the module's nodes by name, as the command line does.
+        KELO::graph::SetNodeFactory([&module](const std::string& name) { return module.Create(name).release(); });
+        if (!maxMemory.empty()) KELO::SetMemoryLimit(*ParseByteCount(maxMemory));
         if (*list)
             ListCommand(module, listAll, std::cout);
         else if (*describe)
             DescribeCommand(module, describeNode, describeJson, std::cout);
+        else if (*graphCheck)
+            GraphCheckCommand(graphFile, std::cout);
         else
             RunCommand(module, run, std::cout, std::cerr);
         std::cout.flush();
