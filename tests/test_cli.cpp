@@ -215,7 +215,7 @@ TEST_F(Cli, UsageAndInputErrorsExitWithTwoAndOneLine) {
         std::string env = "";
     };
     const Case cases[] = {
-        {{}, "a command is required: list, describe or run"},
+        {{}, "a command is required: list, describe, run or graph"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
         {{"--module", "x.so", "lst"}, "unknown command 'lst'"},
         {{"list", "--nope"}, "--nope"},
