@@ -20,13 +20,18 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
-# The main job on the bundled sample: the nodes on offer, then feature tables.
+# The main job on the bundled sample: the nodes on offer, then feature tables, one of
+# them from a graph that joins two nodes' features in one row per region.
 demo: build
 	$(REGIONFEAT) list
 	@echo
 	$(REGIONFEAT) run Statistics $(SAMPLE_GREY) $(SAMPLE_LABELS) -p extended=true
 	@echo
 	$(REGIONFEAT) run Geometry $(SAMPLE_GREY) $(SAMPLE_LABELS)
+	@echo
+	$(REGIONFEAT) graph check graphs/statistics_geometry.json
+	@echo
+	$(REGIONFEAT) run FromGraph $(SAMPLE_GREY) $(SAMPLE_LABELS) -p graph=graphs/statistics_geometry.json
 
 test: test-release test-asan
 
