@@ -1,18 +1,11 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <climits>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <random>
 #include <stdexcept>
 
-#include "ImageIO.h"
-#include "NpyIO.h"
 #include "PAbis.h"
-#include "Registry.h"
 #include "TestSupport.h"
 #include "kelo/Memory.h"
 
@@ -93,8 +86,8 @@ test::NodeHarness Abis(const Scene& s, int width, int height, int label) {
 }
 
 V Raster(const test::NodeHarness& h) {
-    const CImage& m = h.Matrix();
-    return V(m.Pixels<float>(), m.Pixels<float>() + m.Size().x * m.Size().y);
+    const std::vector<float> m = test::MatrixValues(h);
+    return V(m.begin(), m.end());
 }
 
 void Expect(const V& got, const V& want) {
@@ -123,14 +116,9 @@ TEST(PAbis, RunResamplesTheSelectedRegionLikeTheReference) {
         ASSERT_EQ(h.Matrix().Size(), CSize(c[2], c[3], 1));
         const V got = Raster(h);
         Expect(got, Resample(Crop(s, c[0], c[1]), c[0], c[1], c[2], c[3]));
-        // Output 1: one single-value vector per cell, equal to output 0, unnamed.
+        // Output 1: one single-value vector per cell, equal to output 0.
         ASSERT_EQ(h.Values().Size(), std::size_t(c[2] * c[3]));
-        for (int i = 0; i < c[2] * c[3]; ++i) {
-            const auto* cell = dynamic_cast<const CValueVector*>(h.Values().Entry(i));
-            ASSERT_TRUE(cell && cell->Size() == 1);
-            EXPECT_EQ(cell->Entry(0)->Double(), double(float(got[i])));
-            EXPECT_EQ(test::MetaText(h.Values(), std::to_string(i), "FeatureName"), "") << i;
-        }
+        for (int i = 0; i < c[2] * c[3]; ++i) EXPECT_EQ(h.Values().Entry(std::to_string(i) + "/0")->Double(), got[i]);
     }
 }
 
@@ -182,18 +170,8 @@ TEST(PAbis, SelectedLabelFallbackAndMissingLabel) {
     m.Run();
     EXPECT_EQ(Raster(m), V(6, 0.0));
     EXPECT_EQ(dynamic_cast<const CValueVector*>(m.Values().Entry(5))->Entry(0)->Double(), 0.0);
-    // Defaults: label 1 to 10 x 10; an 8-bit image gives the float image's raster.
-    test::NodeHarness d8(new CPAbis()), df(new CPAbis());
-    auto bytes = std::make_unique<CImage>(IMAGE_GREY_8, CSize(s.W, s.H, 1));
-    std::vector<float> same;
-    for (int64_t i = 0; i < s.W * s.H; ++i) bytes->Pixels<uint8_t>()[i] = uint8_t(i * 7), same.push_back(float(uint8_t(i * 7)));
-    d8.Connect(0, std::move(bytes)), df.Connect(0, test::FloatImage(s.W, s.H, same));
-    d8.Connect(1, test::FloatImage(s.W, s.H, s.lab)), df.Connect(1, test::FloatImage(s.W, s.H, s.lab));
-    d8.Run(), df.Run();
-    EXPECT_EQ(d8.Matrix().Size(), CSize(10, 10, 1));
-    EXPECT_EQ(d8.Values().Size(), 100u);
-    EXPECT_EQ(Raster(d8), Raster(df));
-    EXPECT_GT(Raster(d8)[99], 0.0);
+    // An 8-bit image gives the float image's raster.
+    test::ExpectByteGreyLikeFloat([] { return new CPAbis(); }, s.W, test::RandomLevels(s.grey.size(), 256, 7), s.lab);
 }
 
 TEST(PAbis, AHugeLabelIsRefusedBeforeItsTableIsMade) {
@@ -287,45 +265,4 @@ TEST(PAbis, ChecksInTheirOrder) {
                              {Check::LabelImage, "Second input is not an image"},
                              {Check::LabelType, "The label image is not of type IMAGE_GREY_F"}},
                             "The number of regions is zero!!");
-}
-
-TEST(PAbis, SetupAndRegistry) {
-    CPAbis node;
-    node.Parameters().SetEntry("width", new CValueLong(3));
-    node.Parameters().SetEntry("height", new CValueLong(4));
-    node.ReadParameters();
-    const auto s = test::Setup(node);
-    const auto* names = dynamic_cast<const CValueVector*>(s->Entry("FeatureNames"));
-    ASSERT_TRUE(names && names->Size() == 12);
-    test::ExpectTexts(*s, {{"FeatureNames/11", ""}, {"PluginSubType", "AbisFeaturePlugin"},
-                           {"parameters/selected label@desc", "<missing>"}});
-    // Created by name, not listed.
-    EXPECT_NE(std::unique_ptr<CPNode>(registry::Create("Abis")), nullptr);
-    const std::unique_ptr<CValueVector> listed(registry::List());
-    for (const auto& slot : listed->Vector()) EXPECT_NE(slot ? slot->String() : "", "Abis");
-}
-
-TEST(PAbis, CommandLineRunIsTheInProcessRaster) {
-    const std::string dir = std::string(REGIONFEAT_SOURCE_DIR) + "/samples/";
-    const std::string out = (std::filesystem::temp_directory_path() / "abis_cli_test.npy").string();
-    const std::string command = std::string("'") + REGIONFEAT_BIN + "' run Abis '" + dir + "cells_grey.tif' '" + dir +
-                                "cells_labels.tif' -p width=4 -p height=3 -p 'selected label=5' -o '" + out +
-                                "' >/dev/null 2>&1";
-    const int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    const regionfeat::Raster got = regionfeat::ReadNpy(out);
-    std::remove(out.c_str());
-
-    const regionfeat::Raster grey = regionfeat::ReadImage(dir + "cells_grey.tif");
-    const regionfeat::Raster labels = regionfeat::ReadImage(dir + "cells_labels.tif");
-    test::NodeHarness h(new CPAbis());
-    h.Connect(0, regionfeat::ToNodeImage(grey, false, "image"));
-    h.Connect(1, regionfeat::ToNodeImage(labels, false, "labels"));
-    h.SetParameter("width", new CValueLong(4));
-    h.SetParameter("height", new CValueLong(3));
-    h.SetParameter("selected label", new CValueLong(5));
-    h.Run();
-    ASSERT_EQ(got.width, 4);
-    ASSERT_EQ(got.height, 3);
-    EXPECT_EQ(std::memcmp(got.bytes.data(), h.Matrix().Pixels<float>(), 12 * sizeof(float)), 0);
 }

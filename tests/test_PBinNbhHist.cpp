@@ -13,13 +13,8 @@ using F = std::vector<float>;
 
 namespace {
 F Row(const F& grey, const F& labels, int64_t W, int r) {
-    test::NodeHarness h(new CPBinNbhHist());
-    h.Connect(0, test::FloatImage(W, int64_t(grey.size()) / W, grey));
-    h.Connect(1, test::FloatImage(W, int64_t(grey.size()) / W, labels));
-    h.Run();
-    F f;
-    for (int k = 0; k < 16; ++k) f.push_back(h.At(k, r));
-    return f;
+    const F m = test::RunMatrix(new CPBinNbhHist(), W, grey, labels);
+    return F(m.begin() + 16 * r, m.begin() + 16 * (r + 1));
 }
 
 // The node on a whole-image copy, from the description: along each row, then column

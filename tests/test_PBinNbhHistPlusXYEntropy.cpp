@@ -7,7 +7,6 @@
 
 #include "MaskedRunningMean.h"
 #include "PBinNbhHistPlusXYEntropy.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -16,27 +15,12 @@ using F = std::vector<float>;
 namespace {
 constexpr int kF = 18;
 
-// Every region's 18 features, row by row, from a run of the node.
-F Rows(const F& grey, const F& labels, int64_t W) {
-    const int64_t H = static_cast<int64_t>(grey.size()) / W;
-    test::NodeHarness h(new CPBinNbhHistPlusXYEntropy());
-    h.Connect(0, test::FloatImage(W, H, grey));
-    h.Connect(1, test::FloatImage(W, H, labels));
-    h.Run();
-    const float* m = h.Matrix().Pixels<float>();
-    return F(m, m + kF * h.Matrix().Size().y);
-}
-
 // One label's features written out plainly (grey values in [0, 256)). The local
 // mean is the running mean of BinNbhHist (checked on its own there); what is new
 // here is written as loops: only blocks wholly in the region, thresholds at more
 // than 30 of the region's own pixels, sets of region pixels, all ordered pairs.
 F Reference(const F& g, const F& labels, int64_t W, float label) {
-    const int64_t H = static_cast<int64_t>(g.size()) / W;
-    int64_t x0 = W, x1 = -1, y0 = H, y1 = -1;
-    for (int64_t i = 0; i < W * H; ++i)
-        if (labels[i] == label)
-            x0 = std::min(x0, i % W), x1 = std::max(x1, i % W), y0 = std::min(y0, i / W), y1 = std::max(y1, i / W);
+    const auto [x0, y0, x1, y1] = test::LabelBox(labels, W, label);
     F f(kF, 0.0f);
     if (x1 < 0) return f;
     const int64_t w = x1 - x0 + 1, h = y1 - y0 + 1;
@@ -109,7 +93,7 @@ struct Scene {
 
 TEST(PBinNbhHistPlusXYEntropy, RegionsAgainstPlainReference) {
     const Scene sc;
-    const F got = Rows(sc.grey, sc.labels, Scene::W);
+    const F got = test::RunMatrix(new CPBinNbhHistPlusXYEntropy(), Scene::W, sc.grey, sc.labels);
     ASSERT_EQ(got.size(), 8u * kF);
     for (int r = 0; r < 8; ++r) {
         const F row(got.begin() + r * kF, got.begin() + (r + 1) * kF);
@@ -138,12 +122,4 @@ TEST(PBinNbhHistPlusXYEntropy, ChecksInTheirOrder) {
     auto grey = test::FilledImage(10, 10, 4.0f), mask = test::FilledImage(8, 4, 1.0f);
     std::vector<double> features(kF);
     test::CatchException([&] { node.ComputeRegion(*grey, *mask, 3, 0, features); });
-}
-
-// The registry row at its test place and listing key.
-TEST(PBinNbhHistPlusXYEntropy, RegistryRow) {
-    EXPECT_NE(dynamic_cast<CPBinNbhHistPlusXYEntropy*>(
-                  std::unique_ptr<CPNode>(registry::Create("BinNbhHistPlusXYEntropy")).get()),
-              nullptr);
-    EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "5"), "BinNbhHistPlusXYEntropy");
 }

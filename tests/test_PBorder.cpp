@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "PBorder.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -36,13 +35,10 @@ V Compute(const std::vector<std::string>& rows, const std::function<float(int, i
 // main axis at half the angle of (a - c, 2b), no axis when a = c and b <= 0
 // (the direction the node uses has length 0 there), a pixel within 1e-9 of
 // the axis on neither side, side means in double, larger mean first.
-V Reference(const std::vector<float>& lab, const std::vector<float>& grey, int64_t W, int64_t H, float label) {
+V Reference(const std::vector<float>& lab, const std::vector<float>& grey, int64_t W, float label) {
     // The box of every pixel whose label truncates to this one; the mask holds the exact label.
-    int64_t x0 = W, x1 = -1, y0 = H, y1 = -1, n = 0, sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
-    for (int64_t y = 0; y < H; ++y)
-        for (int64_t x = 0; x < W; ++x)
-            if (int64_t(lab[y * W + x]) == int64_t(label))
-                x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+    const auto [x0, y0, x1, y1] = test::LabelBox(lab, W, label);
+    int64_t n = 0, sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
     for (int64_t y = y0; y <= y1; ++y)
         for (int64_t x = x0; x <= x1; ++x)
             if (lab[y * W + x] == label) {
@@ -94,24 +90,13 @@ TEST(PBorder, RunMatchesReferencePerLabel) {
     ASSERT_EQ(h.Matrix().Size(), CSize(3, 11, 1));
     for (int r = 0; r < 11; ++r) {
         const V got{h.At(0, r), h.At(1, r), h.At(2, r)};
-        Expect(got, Reference(lab, grey, W, H, float(r + 1)));
+        Expect(got, Reference(lab, grey, W, float(r + 1)));
         EXPECT_GE(got[0], 0.0);
         EXPECT_GE(got[1], got[2]);
     }
-    EXPECT_EQ(test::MetaText(h.Values(), "1", "FeatureName"), "average first side");
     EXPECT_GT(h.At(0, 6), 0.0f);   // the diagonal has an axis
     EXPECT_EQ(h.At(1, 7), 0.0f);   // the other diagonal has none
-
-    // The same image as 8-bit pixels gives the same features.
-    std::vector<float> whole(W * H);
-    auto bytes = std::make_unique<CImage>(IMAGE_GREY_8, CSize(W, H, 1));
-    for (int64_t i = 0; i < W * H; ++i) bytes->Pixels<uint8_t>()[i] = uint8_t(i % 251), whole[i] = float(i % 251);
-    test::NodeHarness h8(new CPBorder()), hf(new CPBorder());
-    h8.Connect(0, std::move(bytes)), hf.Connect(0, test::FloatImage(W, H, whole));
-    h8.Connect(1, test::FloatImage(W, H, lab)), hf.Connect(1, test::FloatImage(W, H, lab));
-    h8.Run(), hf.Run();
-    for (int r = 0; r < 11; ++r)
-        for (int c = 0; c < 3; ++c) EXPECT_EQ(h8.At(c, r), hf.At(c, r));
+    test::ExpectByteGreyLikeFloat([] { return new CPBorder(); }, W, test::RandomLevels(W * H, 256, 3), lab);
 }
 
 TEST(PBorder, WorkedShapesAndSideSplit) {
@@ -168,19 +153,4 @@ TEST(PBorder, ComputeRegionContract) {
               "The mask image is not of type IMAGE_GREY_F");
 }
 
-TEST(PBorder, ChecksInTheirOrder) {
-    using frame::Check;
-    test::ExpectInputChecks([] { return new CPBorder(); }, kLocation,
-                            {{Check::GreyNull, "First input image is NULL"},
-                             {Check::GreyType, "The first input image is not of type IMAGE_GREY_F or IMAGE_GREY_8"},
-                             {Check::LabelNull, "Label image is NULL"},
-                             {Check::LabelType, "The label image is not of type IMAGE_GREY_F"}},
-                            "The number of regions is zero!!");
-}
-
-TEST(PBorder, SetupDescription) {
-    const auto s = test::Setup(*std::unique_ptr<CPNode>(registry::Create("Border")));
-    test::ExpectTexts(*s, {{"PluginSubType", "BorderFeaturePlugin"}, {"FeatureNames/0", ""}, {"FeatureNames/2", ""},
-                           {"keywords/0", "border"}, {"keywords/1", "number of pixels of regions border"}});
-    EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "18"), "Border");
-}
+TEST(PBorder, ChecksInTheirOrder) { test::ExpectUsualInputChecks([] { return new CPBorder(); }, "Border"); }

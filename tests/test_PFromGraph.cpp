@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "PFromGraph.h"
@@ -10,7 +8,6 @@
 #include "kelo/Graph.h"
 
 using namespace KELO;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -61,17 +58,10 @@ protected:
             if (name == "test::NamedProbe") return new CropProbe(CropProbe::Named);
             return registry::Create(name.c_str());
         });
-        std::string pattern = (fs::temp_directory_path() / "fromgraph_XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
     }
-    void TearDown() override {
-        graph::SetNodeFactory(nullptr);
-        fs::remove_all(m_dir);
-    }
+    void TearDown() override { graph::SetNodeFactory(nullptr); }
     std::string Graph(const std::string& nodes, const std::string& results) {
-        std::string path = (m_dir / std::to_string(m_count++)).string();
-        path += ".json";
+        const std::string path = m_dir / (std::to_string(m_count++) + ".json");
         std::ofstream(path) << R"({"arguments": ["image", "mask"], "nodes": [)" << nodes << R"(], "results": [")"
                             << results << R"("]})";
         return path;
@@ -90,7 +80,7 @@ protected:
         return h;
     }
 
-    fs::path m_dir;
+    test::TempDir m_dir;
     int m_count = 0;
 };
 
@@ -204,7 +194,7 @@ TEST_F(FromGraph, RefusalsLeaveNoOutput) {
 
     // The graph file's own failures pass through.
     test::NodeHarness m(new CPFromGraph());
-    m.SetParameter("graph", new CValueString((m_dir / "none.json").string()));
+    m.SetParameter("graph", new CValueString(m_dir / "none.json"));
     m.Connect(0, grey()), m.Connect(1, labels());
     EXPECT_NE(test::CatchException([&] { m.Run(); }).Message().find("cannot read the file"), std::string::npos);
     EXPECT_EQ(m.Node().StackOutput(1), nullptr);
@@ -238,7 +228,7 @@ TEST_F(FromGraph, AGraphThatReturnsItsArgumentHandsBackACopy) {
 TEST_F(FromGraph, AGraphThatRunsItselfIsRefused) {
     // A FromGraph node inside the graph it names would run the same graph on the
     // same crops again and again.
-    const std::string path = (m_dir / "self.json").string();
+    const std::string path = m_dir / "self.json";
     std::ofstream(path) << R"({"arguments": ["image", "mask"], "nodes": [{"id": "inner", "plugin": "FromGraph",
         "inputs": ["image", "mask"], "parameters": {"graph": ")" << path << R"("}}], "results": ["inner"]})";
     test::NodeHarness h(new CPFromGraph());

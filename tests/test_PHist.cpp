@@ -72,19 +72,13 @@ RandomScene MakeScene(std::mt19937& rng, const std::vector<float>& pool) {
     return s;
 }
 
-NodeHarness HistOn(std::unique_ptr<CImage> grey, std::unique_ptr<CImage> labels) {
-    NodeHarness h(new CPHist());
-    h.Connect(0, std::move(grey));
-    h.Connect(1, std::move(labels));
-    return h;
-}
 }  // namespace
 
 TEST(PHist, NormalisedBinsOfTheRegionsOwnPixels) {
     // Label 1: 10, 10, 10.9, 200 -> bin 10 = 0.75, bin 200 = 0.25. Label 2 sits
     // inside label 1's box and is not counted there.
-    auto h = HistOn(FloatImage(3, 2, {10, 10, 7, 10.9f, 200, 3}), FloatImage(3, 2, {1, 1, 2, 1, 1, 0}));
-    h.Run();
+    auto h =
+        test::RunNode(new CPHist(), FloatImage(3, 2, {10, 10, 7, 10.9f, 200, 3}), FloatImage(3, 2, {1, 1, 2, 1, 1, 0}));
     ASSERT_EQ(h.Matrix().Size(), CSize(256, 2, 1));
     for (int b = 0; b < 256; ++b) {
         EXPECT_EQ(h.At(b, 0), b == 10 ? 0.75f : b == 200 ? 0.25f : 0.0f) << "bin " << b;
@@ -97,8 +91,8 @@ TEST(PHist, NormalisedBinsOfTheRegionsOwnPixels) {
 
 TEST(PHist, CountsEveryPlaneOfTheRegionAndLeavesMissingLabelsZero) {
     // Label 1 in planes 0..2, label 3 only in plane 2, label 2 absent.
-    auto h = HistOn(FloatImage(2, 1, {1, 99, 2, 99, 3, 4}, 3), FloatImage(2, 1, {1, 0, 1, 0, 1, 3}, 3));
-    h.Run();
+    auto h =
+        test::RunNode(new CPHist(), FloatImage(2, 1, {1, 99, 2, 99, 3, 4}, 3), FloatImage(2, 1, {1, 0, 1, 0, 1, 3}, 3));
     EXPECT_FLOAT_EQ(h.At(1, 0), 1.0f / 3.0f);
     EXPECT_FLOAT_EQ(h.At(2, 0), 1.0f / 3.0f);
     EXPECT_FLOAT_EQ(h.At(3, 0), 1.0f / 3.0f);
@@ -119,8 +113,7 @@ TEST(PHist, OnePassEqualsThePerRegionMasksOnRandomScenes) {
         const RandomScene s = MakeScene(rng, small);
         SCOPED_TRACE(round);
         // Through Run: the matrix against the masks of every label of the table.
-        auto h = HistOn(FloatImage(s.W, s.H, s.grey, s.D), FloatImage(s.W, s.H, s.labels, s.D));
-        h.Run();
+        auto h = test::RunNode(new CPHist(), FloatImage(s.W, s.H, s.grey, s.D), FloatImage(s.W, s.H, s.labels, s.D));
         const auto n = static_cast<uint32_t>(h.Matrix().Size().y);
         const std::vector<float> expected = PerRegionReference(s.grey, s.labels, s.W, s.H, s.D, 1, n);
         const float* m = h.Matrix().Pixels<float>();
@@ -149,8 +142,8 @@ TEST(PHist, OnePassEqualsThePerRegionMasksOnRandomScenes) {
 
 TEST(PHist, OutOfRangeGreyValuesHaveNoBinButStillCount) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    auto h = HistOn(FloatImage(5, 1, {-1.0f, 256.0f, nan, 255.9f, 0.0f}), test::FilledImage(5, 1, 1.0f));
-    h.Run();
+    auto h = test::RunNode(new CPHist(), FloatImage(5, 1, {-1.0f, 256.0f, nan, 255.9f, 0.0f}),
+                           test::FilledImage(5, 1, 1.0f));
     EXPECT_EQ(h.At(255, 0), 0.2f);
     EXPECT_EQ(h.At(0, 0), 0.2f);
     float sum = 0;
@@ -159,7 +152,7 @@ TEST(PHist, OutOfRangeGreyValuesHaveNoBinButStillCount) {
 }
 
 TEST(PHist, NoRegionsIsNotAnError) {
-    auto h = HistOn(test::FilledImage(3, 3, 1.0f), test::FilledImage(3, 3, 0.0f));
+    auto h = test::Connected(new CPHist(), test::FilledImage(3, 3, 1.0f), test::FilledImage(3, 3, 0.0f));
     h.SetParameter("verbose", new CValueBool(true));
     EXPECT_EQ(h.RunCapturingStdout(),
               "The number of regions is: 0\nCPHist::Run(): the number of regions is zero!\n");
@@ -192,7 +185,7 @@ TEST(PHist, ChecksUseTheSourceLocationForm) {
 
 TEST(PHist, LabelsWhoseTableAndOutputsDoNotFitAreRefusedInTheSourceLocationForm) {
     // 256 bins a region, and each region's pixel count.
-    auto h = HistOn(test::FilledImage(2, 1, 1.0f), FloatImage(2, 1, {2e9f, 1}));
+    auto h = test::Connected(new CPHist(), test::FilledImage(2, 1, 1.0f), FloatImage(2, 1, {2e9f, 1}));
     const CException e = test::CatchException([&] { h.Run(); });
     EXPECT_EQ(e.Message().rfind("Largest label 2000000000 needs 20.6 TB for the region table and outputs, more than "
                                 "the ",

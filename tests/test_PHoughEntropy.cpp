@@ -13,8 +13,6 @@ namespace {
 constexpr int kN = 20;
 using Cells = std::vector<float>;
 using VoteFn = std::function<float(int64_t, int64_t)>;
-const char* const kNames[] = {"max/sum", "expectation of normalized density (ala Reny's entropy)",
-                              "expectation of log normalized density (entropy)", "histogram maximum"};
 
 // The votes straight from their definition (angles recomputed for every pixel, bins
 // not clamped); vote(i, j) is the weight of box pixel (i, j), cast only when > 0.
@@ -105,7 +103,6 @@ TEST(PHoughEntropy, RegionsMatchPlainReference) {
     for (int r = 0; r < 5; ++r) ExpectRow(h, r, s.Votes(r));
     for (int f = 0; f < 4; ++f) EXPECT_EQ(h.At(f, 2), 0.0f);  // no vote: S is taken as 1
     EXPECT_GT(h.At(3, 4), 0.0f);
-    for (int f = 0; f < 4; ++f) EXPECT_EQ(test::MetaText(h.Values(), std::to_string(f), "FeatureName"), kNames[f]);
     // An infinite grey value is > 0 and votes: maximum and sum become infinite.
     s.grey[6 * Scene::W + 6] = std::numeric_limits<float>::infinity();
     NodeHarness inf = s.Run();

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "PNbhSpHist.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -32,11 +31,7 @@ F Rows(int64_t W, const F& grey, const F& labels, CValue* numberOfPixels = nullp
 // and columns, thresholds at more than `limit` of them, every ordered pair with its
 // scalar product and norms computed afresh, bins counted one by one in floats.
 F Reference(int64_t W, const F& g, const F& labels, float label, float limit) {
-    const int64_t H = static_cast<int64_t>(g.size()) / W;
-    int64_t x0 = W, x1 = -1, y0 = H, y1 = -1;
-    for (int64_t i = 0; i < W * H; ++i)
-        if (labels[i] == label)
-            x0 = std::min(x0, i % W), x1 = std::max(x1, i % W), y0 = std::min(y0, i / W), y1 = std::max(y1, i / W);
+    const auto [x0, y0, x1, y1] = test::LabelBox(labels, W, label);
     F bins(kF, 0.0f);
     std::vector<int64_t> inner;  // image indices of the region pixels used
     for (int64_t y = y0 + 1; y < y1; ++y)
@@ -208,7 +203,7 @@ TEST(PNbhSpHist, NumberOfPixelsFromBothKeys) {
     EXPECT_EQ(shown(node), std::numeric_limits<int32_t>::max());
 }
 
-TEST(PNbhSpHist, ChecksInTheirOrderAndOutputNames) {
+TEST(PNbhSpHist, ChecksInTheirOrder) {
     using frame::Check;
     test::ExpectInputChecks([] { return new CPNbhSpHist(); }, "(feature plugins) NbhSpHist::Run",
                             {{Check::GreyNull, "First input image is NULL"},
@@ -218,23 +213,4 @@ TEST(PNbhSpHist, ChecksInTheirOrderAndOutputNames) {
                              {Check::LabelImage, "Second input image is NULL"},
                              {Check::LabelType, "The second input image is not of type IMAGE_GREY_F"}},
                             "The number of regions is zero!!");
-    // Output 1 names column 0 only, with an empty name.
-    test::NodeHarness h(new CPNbhSpHist());
-    h.Connect(0, test::FilledImage(4, 4, 1.0f));
-    h.Connect(1, test::FilledImage(4, 4, 1.0f));
-    h.Run();
-    EXPECT_EQ(test::MetaText(h.Values(), "0", "FeatureName"), "");
-    EXPECT_EQ(h.Values().Entry(1)->MetaIfAny(), nullptr);
-    EXPECT_EQ(dynamic_cast<const CValueVector&>(*h.Values().Entry(19)).Size(), 1u);
-}
-
-// The count is shown as a long; the registry row at its test place and listing key.
-TEST(PNbhSpHist, SetupParametersAndRegistryRow) {
-    CPNbhSpHist node;
-    const auto s = test::Setup(node);
-    EXPECT_EQ(test::Keys(dynamic_cast<const CValueMap&>(*s->Entry("parameters"))),
-              (std::vector<std::string>{"verbose", "m_nNumberOfPixels"}));
-    EXPECT_EQ(s->Entry("parameters/m_nNumberOfPixels")->Type(), EValueType::Long);
-    EXPECT_NE(dynamic_cast<CPNbhSpHist*>(std::unique_ptr<CPNode>(registry::Create("NbhSpHist")).get()), nullptr);
-    EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "11"), "NbhSpHist");
 }

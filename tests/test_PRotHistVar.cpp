@@ -1,23 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
-#include <filesystem>
 #include <random>
 
-#include "ImageIO.h"
-#include "TiffIO.h"
-#include "NpyIO.h"
-#include "PngIO.h"
 #include "PRotHistVar.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
 
 namespace {
 const char* const kLocation = "(feature plugins) RotHistVar::Run";
-const char* const kName = "min var of 2d histogram of original and rotated image for different angles";
 
 // Twice the smaller eigenvalue of the covariance matrix of the pairs (a, b).
 double MinorVar(const std::vector<std::pair<double, double>>& pairs) {
@@ -31,11 +23,8 @@ double MinorVar(const std::vector<std::pair<double, double>>& pairs) {
 // The feature of one label from the whole images: every labelled pixel of the
 // box, its position turned by 10 degrees about the box centre and cut toward
 // zero, the partner kept when it lies in the box on the same label.
-float Reference(int64_t W, int64_t H, const std::vector<float>& grey, const std::vector<float>& labels, int label) {
-    int64_t x0 = W, x1 = -1, y0 = H, y1 = -1;
-    for (int64_t i = 0; i < W * H; ++i)
-        if (int(labels[i]) == label)
-            x0 = std::min(x0, i % W), x1 = std::max(x1, i % W), y0 = std::min(y0, i / W), y1 = std::max(y1, i / W);
+float Reference(int64_t W, const std::vector<float>& grey, const std::vector<float>& labels, int label) {
+    const auto [x0, y0, x1, y1] = test::LabelBox(labels, W, float(label));
     if (x1 < 0) return 0.0f;
     const int64_t w = x1 - x0 + 1, h = y1 - y0 + 1, cx = w / 2, cy = h / 2;
     const double c = std::cos(3.1415926 / 18), s = std::sin(3.1415926 / 18);
@@ -54,21 +43,8 @@ float Reference(int64_t W, int64_t H, const std::vector<float>& grey, const std:
     return float(MinorVar(pairs));
 }
 
-std::unique_ptr<CImage> Bytes(int64_t W, int64_t H, const std::vector<float>& values) {
-    auto img = std::make_unique<CImage>(IMAGE_GREY_8, CSize(W, H, 1));
-    for (std::size_t i = 0; i < values.size(); ++i) img->Pixels<uint8_t>()[i] = uint8_t(values[i]);
-    return img;
-}
-
 std::vector<float> Features(std::unique_ptr<CImage> grey, int64_t W, int64_t H, const std::vector<float>& labels) {
-    test::NodeHarness h(new CPRotHistVar());
-    h.Connect(0, std::move(grey));
-    h.Connect(1, test::FloatImage(W, H, labels));
-    h.Run();
-    EXPECT_EQ(test::MetaText(h.Values(), "0", "FeatureName"), kName);
-    std::vector<float> f;
-    for (int64_t r = 0; r < h.Matrix().Size().y; ++r) f.push_back(h.At(0, r));
-    return f;
+    return test::MatrixValues(test::RunNode(new CPRotHistVar(), std::move(grey), test::FloatImage(W, H, labels)));
 }
 }  // namespace
 
@@ -91,13 +67,13 @@ TEST(PRotHistVar, FloatAndByteImagesAgainstPlainReference) {
     labels[W * H - 1] = 6;
     std::vector<float> wantFine, wantWhole;
     for (int label = 1; label <= 6; ++label) {
-        wantFine.push_back(Reference(W, H, fine, labels, label));
-        wantWhole.push_back(Reference(W, H, whole, labels, label));
+        wantFine.push_back(Reference(W, fine, labels, label));
+        wantWhole.push_back(Reference(W, whole, labels, label));
     }
     EXPECT_EQ(Features(test::FloatImage(W, H, fine), W, H, labels), wantFine);
     EXPECT_EQ(Features(test::FloatImage(W, H, whole), W, H, labels), wantWhole);
     // 8-bit values reach the computation as the same floats.
-    EXPECT_EQ(Features(Bytes(W, H, whole), W, H, labels), wantWhole);
+    EXPECT_EQ(Features(test::ByteImage(W, H, whole), W, H, labels), wantWhole);
     EXPECT_NE(wantWhole[0], 0.0f);
 }
 
@@ -144,53 +120,5 @@ TEST(PRotHistVar, ComputeRegionContract) {
 }
 
 TEST(PRotHistVar, ChecksInTheirOrder) {
-    using frame::Check;
-    test::ExpectInputChecks([] { return new CPRotHistVar(); }, kLocation,
-                            {{Check::GreyNull, "First input image is NULL"},
-                             {Check::GreyType, "The first input image is not of type IMAGE_GREY_F or IMAGE_GREY_8"},
-                             {Check::LabelNull, "Label image is NULL"},
-                             {Check::LabelType, "The label image is not of type IMAGE_GREY_F"}},
-                            "The number of regions is zero!!");
-}
-
-TEST(PRotHistVar, SetupNamesAndRegistryRow) {
-    const auto s = test::Setup(*std::unique_ptr<CPNode>(registry::Create("RotHistVar")));
-    // The setup's one feature name is empty; output 1 carries the name.
-    test::ExpectTexts(*s, {{"FeatureNames/0", ""}, {"Description", kName}});
-    EXPECT_EQ(test::Text(*s, "description")
-                  .rfind("This node calculates the minimal variance of the 2D histograms of the original image and the "
-                         "rotated original image.",
-                         0),
-              0u);
-    EXPECT_NE(test::Text(*s, "description").find("10\xC2\xB0"), std::string::npos);
-    EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "22"), "RotHistVar");
-}
-
-TEST(PRotHistVar, CommandLineWithByteAndFloatImages) {
-    namespace fs = std::filesystem;
-    std::string dir = (fs::temp_directory_path() / "rothistvar_XXXXXX").string();
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    const int64_t W = 14, H = 10;
-    regionfeat::Raster grey(regionfeat::SampleType::U8, W, H, 1), labels(regionfeat::SampleType::F32, W, H, 1);
-    std::vector<float> g(W * H), l(W * H);
-    std::mt19937 rng(4);
-    for (int64_t i = 0; i < W * H; ++i) {
-        g[i] = float(grey.As<uint8_t>()[i] = uint8_t(rng()));
-        l[i] = labels.As<float>()[i] = float((i / W) / 4 + 1);  // three horizontal bands
-    }
-    regionfeat::WriteNpy(dir + "/grey.npy", grey);
-    regionfeat::WriteTiff(dir + "/labels.tif", labels);
-    regionfeat::WriteNpy(dir + "/labels.npy", labels);
-    const std::vector<float> want = Features(Bytes(W, H, g), W, H, l);
-    for (const char* labelFile : {"/labels.tif", "/labels.npy"})
-        for (const bool native : {true, false}) {
-            std::vector<std::string> args = {"--module", REGIONFEAT_MODULE, "run",         "RotHistVar",
-                                             dir + "/grey.npy", dir + labelFile, "-o", dir + "/out.npy"};
-            if (native) args.push_back("--native");
-            const test::ProgramResult r = test::RunProgram(REGIONFEAT_BIN, args);
-            ASSERT_EQ(r.status, 0) << r.err;
-            const regionfeat::Raster got = regionfeat::ReadNpy(dir + "/out.npy");
-            EXPECT_EQ(std::vector<float>(got.As<float>(), got.As<float>() + got.Count()), want) << labelFile << native;
-        }
-    fs::remove_all(dir);
+    test::ExpectUsualInputChecks([] { return new CPRotHistVar(); }, "RotHistVar");
 }

@@ -5,15 +5,12 @@
 #include <random>
 
 #include "PSDistMedianqDiff.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
 using test::FloatImage;
 
 namespace {
-const char* const kLocation = "(feature plugins) SDistMedianqDiff::Run";
-
 test::NodeHarness RunOn(std::unique_ptr<CImage> grey, int64_t W, int64_t H, const std::vector<float>& labels) {
     test::NodeHarness h(new CPSDistMedianqDiff());
     h.Connect(0, std::move(grey)), h.Connect(1, FloatImage(W, H, labels));
@@ -24,12 +21,8 @@ test::NodeHarness RunOn(std::unique_ptr<CImage> grey, int64_t W, int64_t H, cons
 // The 20 columns of one label from plain loops, in double precision as the node
 // defines them: axis from the moments of the pixels equal to the label, every
 // pixel of the box binned by its truncated distance, each bin fully sorted.
-std::vector<float> Reference(int64_t W, int64_t H, const std::vector<float>& grey, const std::vector<float>& lab,
-                             int label) {
-    int64_t x0 = W, x1 = -1, y0 = H, y1 = -1;
-    for (int64_t i = 0; i < W * H; ++i)
-        if (std::trunc(lab[i]) == label)
-            x0 = std::min(x0, i % W), x1 = std::max(x1, i % W), y0 = std::min(y0, i / W), y1 = std::max(y1, i / W);
+std::vector<float> Reference(int64_t W, const std::vector<float>& grey, const std::vector<float>& lab, int label) {
+    const auto [x0, y0, x1, y1] = test::LabelBox(lab, W, float(label));
     std::vector<float> out(20, 0.0f);
     if (x1 < 0) return out;
     double n = 0, sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
@@ -79,11 +72,7 @@ TEST(PSDistMedianqDiff, QuantileIndicesAndDistanceBinsOnHandWorkedRegions) {
     for (int64_t y = 0; y < 12; ++y) grey[y * W + 10] = float(y * y);
     auto h = RunOn(FloatImage(W, H, grey), W, H, lab);
     ASSERT_EQ(h.Matrix().Size(), CSize(20, 5, 1));
-    auto row = [&](int label) {
-        std::vector<float> r;
-        for (int f = 0; f < 20; ++f) r.push_back(h.At(f, label - 1));
-        return r;
-    };
+    auto row = [&](int label) { return test::MatrixRow(h, label - 1); };
     std::vector<float> want(20, 0.0f);
     want[0] = 42;
     EXPECT_EQ(row(1), want);
@@ -115,19 +104,9 @@ TEST(PSDistMedianqDiff, RunMatchesPlainReference) {
     }
     auto h = RunOn(FloatImage(W, H, grey), W, H, lab);
     for (int l = 1; l <= 5; ++l) {
-        const std::vector<float> want = Reference(W, H, grey, lab, l);
-        for (int f = 0; f < 20; ++f) EXPECT_EQ(h.At(f, l - 1), want[f]) << "label " << l << " col " << f;
+        EXPECT_EQ(test::MatrixRow(h, l - 1), Reference(W, grey, lab, l)) << "label " << l;
     }
-    // 8-bit grey values give the same table as the same values as floats.
-    auto bytes = std::make_unique<CImage>(IMAGE_GREY_8, CSize(W, H, 1));
-    std::vector<float> asFloat(W * H);
-    for (int64_t i = 0; i < W * H; ++i) bytes->Pixels<uint8_t>()[i] = uint8_t(i * 7), asFloat[i] = float(uint8_t(i * 7));
-    auto h8 = RunOn(std::move(bytes), W, H, lab);
-    auto hf = RunOn(FloatImage(W, H, asFloat), W, H, lab);
-    EXPECT_EQ(std::vector<float>(h8.Matrix().Pixels<float>(), h8.Matrix().Pixels<float>() + 100),
-              std::vector<float>(hf.Matrix().Pixels<float>(), hf.Matrix().Pixels<float>() + 100));
-    EXPECT_EQ(test::MetaText(h.Values(), "19", "FeatureName"),
-              "median and 75%-25% quantile difference at different distances from the object");
+    test::ExpectByteGreyLikeFloat([] { return new CPSDistMedianqDiff(); }, W, test::RandomLevels(W * H, 256, 7), lab);
 }
 
 TEST(PSDistMedianqDiff, DoublePrecisionAxisOfALongBand) {
@@ -140,18 +119,11 @@ TEST(PSDistMedianqDiff, DoublePrecisionAxisOfALongBand) {
     for (int64_t i = 0; i < W * H; ++i)
         if (std::abs(double(i / W) - 6.0 - double(i % W) * 0.0041) < 5.3) lab[i] = 1;
     auto h = RunOn(FloatImage(W, H, grey), W, H, lab);
-    const std::vector<float> want = Reference(W, H, grey, lab, 1);
-    for (int f = 0; f < 20; ++f) EXPECT_EQ(h.At(f, 0), want[f]) << f;
+    EXPECT_EQ(test::MatrixRow(h, 0), Reference(W, grey, lab, 1));
 }
 
-TEST(PSDistMedianqDiff, ChecksComputeRegionContractAndRegistryRow) {
-    using frame::Check;
-    test::ExpectInputChecks([] { return new CPSDistMedianqDiff(); }, kLocation,
-                            {{Check::GreyNull, "First input image is NULL"},
-                             {Check::GreyType, "The first input image is not of type IMAGE_GREY_F or IMAGE_GREY_8"},
-                             {Check::LabelNull, "Label image is NULL"},
-                             {Check::LabelType, "The label image is not of type IMAGE_GREY_F"}},
-                            "The number of regions is zero!!");
+TEST(PSDistMedianqDiff, ChecksAndComputeRegionContract) {
+    test::ExpectUsualInputChecks([] { return new CPSDistMedianqDiff(); }, "SDistMedianqDiff");
     CPSDistMedianqDiff node;
     auto grey = test::FilledImage(3, 2, 4.0f), mask = test::FilledImage(3, 2, 1.0f), other = test::FilledImage(3, 3, 1.0f);
     std::vector<double> f(20, 7.0), shortVec(19, 0.0);
@@ -164,12 +136,4 @@ TEST(PSDistMedianqDiff, ChecksComputeRegionContractAndRegistryRow) {
     std::vector<double> want(20, 0.0);
     want[0] = 4.0;
     EXPECT_EQ(f, want);
-
-    const auto s = test::Setup(node);
-    EXPECT_EQ(test::Text(*s, "FeatureNames/19"), "");
-    EXPECT_EQ(dynamic_cast<const CValueVector&>(*s->Entry("FeatureNames")).Size(), 20u);
-    std::unique_ptr<CValueVector> list(registry::List());
-    EXPECT_EQ(test::Text(*list, "24"), "SDistMedianqDiff");
-    EXPECT_NE(dynamic_cast<CPSDistMedianqDiff*>(std::unique_ptr<CPNode>(registry::Create("SDistMedianqDiff")).get()),
-              nullptr);
 }

@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "PShadow.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -36,12 +35,8 @@ double Straightness(const double* g) {
 
 // Independent reference over the box of `label`: side means in double per
 // distance, filled outwards from the nearer distance, then the two windows.
-V Reference(const std::vector<float>& lab, const std::vector<float>& grey, int64_t W, int64_t H, float label) {
-    int64_t x0 = W, x1 = -1, y0 = H, y1 = -1;
-    for (int64_t y = 0; y < H; ++y)
-        for (int64_t x = 0; x < W; ++x)
-            if (int64_t(lab[y * W + x]) == int64_t(label))
-                x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+V Reference(const std::vector<float>& lab, const std::vector<float>& grey, int64_t W, float label) {
+    const auto [x0, y0, x1, y1] = test::LabelBox(lab, W, label);
     V f(12, 0.0);
     if (x1 < 0) return f;
     for (int side = 0; side < 2; ++side)
@@ -95,13 +90,10 @@ TEST(PShadow, RunMatchesReferencePerLabel) {
     h.Run();
     ASSERT_EQ(h.Matrix().Size(), CSize(12, 10, 1));
     for (int r = 0; r < 10; ++r) {
-        V got;
-        for (int c = 0; c < 12; ++c) got.push_back(h.At(c, r));
-        Expect(got, Reference(lab, grey, W, H, float(r + 1)), 1e-4);
+        const std::vector<float> got = test::MatrixRow(h, r);
+        Expect(V(got.begin(), got.end()), Reference(lab, grey, W, float(r + 1)), 1e-4);
     }
     EXPECT_GT(h.At(10, 2), 0.0f);  // a complete window somewhere
-    EXPECT_EQ(test::MetaText(h.Values(), "11", "FeatureName"),
-              "average grayvalue to the left and right of the region at various relative positions plus...");
 }
 
 TEST(PShadow, SideMeansAndGapFilling) {
@@ -177,30 +169,12 @@ TEST(PShadow, ComputeRegionContract) {
 }
 
 TEST(PShadow, ChecksInTheirOrderAndEightBitInput) {
-    using frame::Check;
-    test::ExpectInputChecks([] { return new CPShadow(); }, kLocation,
-                            {{Check::GreyNull, "First input image is NULL"},
-                             {Check::GreyType, "The first input image is not of type IMAGE_GREY_F or IMAGE_GREY_8"},
-                             {Check::LabelNull, "Label image is NULL"},
-                             {Check::LabelType, "The label image is not of type IMAGE_GREY_F"}},
-                            "The number of regions is zero!!");
+    test::ExpectUsualInputChecks([] { return new CPShadow(); }, "Shadow");
     // 8-bit grey values count as their float values.
     const std::vector<float> lab{0, 0, 1, 1, 0, 0, 0, 2, 0, 1, 1, 0};
-    auto bytes = std::make_unique<CImage>(IMAGE_GREY_8, CSize(6, 2, 1));
-    std::vector<float> same;
-    for (int i = 0; i < 12; ++i) bytes->Pixels<uint8_t>()[i] = uint8_t(200 + i), same.push_back(float(200 + i));
-    test::NodeHarness h8(new CPShadow()), hf(new CPShadow());
-    h8.Connect(0, std::move(bytes)), hf.Connect(0, test::FloatImage(6, 2, same));
-    h8.Connect(1, test::FloatImage(6, 2, lab)), hf.Connect(1, test::FloatImage(6, 2, lab));
-    h8.Run(), hf.Run();
-    EXPECT_EQ(h8.At(0, 0), 208.0f);  // (2, 1) left of (3, 1); (1, 0) lies outside the box
-    for (int r = 0; r < 2; ++r)
-        for (int c = 0; c < 12; ++c) EXPECT_EQ(h8.At(c, r), hf.At(c, r));
-}
-
-TEST(PShadow, SetupDescription) {
-    const auto s = test::Setup(*std::unique_ptr<CPNode>(registry::Create("Shadow")));
-    test::ExpectTexts(*s, {{"PluginSubType", "ShadowPlugin"}, {"FeatureNames/0", ""}, {"FeatureNames/11", ""}});
-    EXPECT_FALSE(s->HasEntry("keywords"));
-    EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "25"), "Shadow");
+    std::vector<float> grey;
+    for (int i = 0; i < 12; ++i) grey.push_back(float(200 + i));
+    // (2, 1) left of (3, 1); (1, 0) lies outside the box.
+    EXPECT_EQ(test::RunMatrix(new CPShadow(), 6, grey, lab)[0], 208.0f);
+    test::ExpectByteGreyLikeFloat([] { return new CPShadow(); }, 6, grey, lab);
 }

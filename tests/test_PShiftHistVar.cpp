@@ -4,16 +4,10 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <random>
 #include <sstream>
 
-#include "ImageIO.h"
-#include "TiffIO.h"
-#include "NpyIO.h"
-#include "PngIO.h"
 #include "PShiftHistVar.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -32,12 +26,9 @@ double MinorVar(double n, double sa, double sb, double saa, double sbb, double s
 // partner against the label's box; products in float (Float) or int (8-bit).
 // nY receives the number of y-direction pairs.
 template <class T>
-std::array<float, 2> Reference(int64_t W, int64_t H, const std::vector<T>& grey, const std::vector<float>& labels,
-                               int label, int64_t sx, int64_t sy, double& nY) {
-    int64_t x0 = W, x1 = -1, y0 = H, y1 = -1;
-    for (int64_t i = 0; i < W * H; ++i)
-        if (int(labels[i]) == label)
-            x0 = std::min(x0, i % W), x1 = std::max(x1, i % W), y0 = std::min(y0, i / W), y1 = std::max(y1, i / W);
+std::array<float, 2> Reference(int64_t W, const std::vector<T>& grey, const std::vector<float>& labels, int label,
+                               int64_t sx, int64_t sy, double& nY) {
+    const auto [x0, y0, x1, y1] = test::LabelBox(labels, W, float(label));
     std::array<float, 2> out{0, 0};
     nY = 0;
     if (x1 < 0) return out;
@@ -81,9 +72,7 @@ Out RunNode(std::unique_ptr<CImage> grey, std::unique_ptr<CImage> labels, int64_
     h.SetParameter("shift_y", new CValueLong(static_cast<long>(sy)));
     Out o;
     o.stdoutText = h.RunCapturingStdout();
-    for (int64_t r = 0; r < h.Matrix().Size().y; ++r) o.rows.insert(o.rows.end(), {h.At(0, r), h.At(1, r)});
-    EXPECT_EQ(test::MetaText(h.Values(), "1", "FeatureName"),
-              "Min var of 2d histogram of original and shifted image in y-direction");
+    o.rows = test::MatrixValues(h);
     return o;
 }
 }  // namespace
@@ -120,8 +109,8 @@ TEST(PShiftHistVar, FloatAndByteImagesAgainstPlainReferenceForShiftsOfAnySize) {
         std::ostringstream counters;
         for (int label = 1; label <= 6; ++label) {
             double nF = 0, n8 = 0;
-            const auto f = Reference(W, H, fine, labels, label, sx, sy, nF);
-            const auto b = Reference(W, H, bytes, labels, label, sx, sy, n8);
+            const auto f = Reference(W, fine, labels, label, sx, sy, nF);
+            const auto b = Reference(W, bytes, labels, label, sx, sy, n8);
             wantF.insert(wantF.end(), f.begin(), f.end());
             want8.insert(want8.end(), b.begin(), b.end());
             if (nF > 0) counters << "nCounter " << nF << "\n";
@@ -219,55 +208,11 @@ TEST(PShiftHistVar, ChecksInTheirOrder) {
     EXPECT_EQ(test::CatchException([&] { h.Run(); }).Message(), "The label image is not of type IMAGE_GREY_F");
 }
 
-TEST(PShiftHistVar, SetupParametersAndRegistryRow) {
+TEST(PShiftHistVar, TheSetupShowsTheShiftsRead) {
     CPShiftHistVar node;
     node.Parameters().SetEntry("shift_x", new CValueLong(-3));
     node.ReadParameters();
     const auto s = test::Setup(node);
-    const auto* params = dynamic_cast<const CValueMap*>(s->Entry("parameters"));
-    ASSERT_NE(params, nullptr);
-    EXPECT_EQ(test::Keys(*params), (std::vector<std::string>{"shift_x", "shift_y", "verbose"}));
     EXPECT_EQ(s->EntryLong("parameters/shift_x", 0), -3);
     EXPECT_EQ(s->EntryLong("parameters/shift_y", 9), 0);
-    const std::string d = test::Text(*s, "description");
-    EXPECT_EQ(d.rfind("Provides the histogram over the variance of an image and its shifted version.", 0), 0u);
-    EXPECT_NE(d.find("PARAMETER shift_x\nThe type of this parameter is of type long. Number of pixels to shift the "
-                     "input image in x-direction.\n\n\nPARAMETER shift_y\n"),
-              std::string::npos);
-    std::unique_ptr<CPNode> created(registry::Create("ShiftHistVar"));
-    EXPECT_NE(dynamic_cast<CPShiftHistVar*>(created.get()), nullptr);
-    EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "12"), "ShiftHistVar");
-}
-
-TEST(PShiftHistVar, CommandLineRunsTheByteWorkerWithNative) {
-    namespace fs = std::filesystem;
-    std::string dir = (fs::temp_directory_path() / "shifthistvar_XXXXXX").string();
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    const int64_t W = 12, H = 9;
-    regionfeat::Raster grey(regionfeat::SampleType::U8, W, H, 1), labels(regionfeat::SampleType::F32, W, H, 1);
-    std::mt19937 rng(3);
-    for (int64_t i = 0; i < W * H; ++i) {
-        grey.As<uint8_t>()[i] = uint8_t(rng());
-        labels.As<float>()[i] = float((i % W) / 4 + 1);  // three vertical bands
-    }
-    regionfeat::WriteNpy(dir + "/grey.npy", grey);
-    regionfeat::WriteTiff(dir + "/grey.tif", grey);
-    regionfeat::WriteTiff(dir + "/labels.tif", labels);
-    const Out want = RunNode(Bytes(W, H, std::vector<uint8_t>(grey.As<uint8_t>(), grey.As<uint8_t>() + W * H)),
-                             test::FloatImage(W, H, std::vector<float>(labels.As<float>(), labels.As<float>() + W * H)),
-                             -2, 3);
-    for (const char* file : {"/grey.npy", "/grey.tif"})
-        for (const bool native : {true, false}) {
-            std::vector<std::string> args = {"--module", REGIONFEAT_MODULE, "run", "ShiftHistVar", dir + file,
-                                             dir + "/labels.tif", "-p", "shift_x=-2", "-p", "shift_y=3", "-o",
-                                             dir + "/out.npy"};
-            if (native) args.push_back("--native");
-            const test::ProgramResult r = test::RunProgram(REGIONFEAT_BIN, args);
-            ASSERT_EQ(r.status, 0) << r.err;
-            EXPECT_EQ(r.out, want.stdoutText);  // the counter lines, on standard output when a file takes the table
-            const regionfeat::Raster got = regionfeat::ReadNpy(dir + "/out.npy");
-            ASSERT_EQ(got.Count(), 6);
-            EXPECT_EQ(std::vector<float>(got.As<float>(), got.As<float>() + 6), want.rows) << file << native;
-        }
-    fs::remove_all(dir);
 }

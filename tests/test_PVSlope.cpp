@@ -3,7 +3,6 @@
 #include <limits>
 
 #include "PVSlope.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -34,16 +33,12 @@ TEST(PVSlope, RegionsAgainstPlainReference) {
                                              {5, 0, 13, 2, 18}, {6, 11, 0, 12, 4}});
     const F g = test::RandomLevels(W * H, 4, 5);
     auto h = RunOn(W, H, g, labels);
-    auto h8 = test::RunNode(new CPVSlope(), test::ByteImage(W, H, g), test::FloatImage(W, H, labels));
     ASSERT_EQ(h.Matrix().Size(), CSize(1, 6, 1));
-    for (int l = 1; l <= 6; ++l) {
-        const float want = Reference(g, labels, W, H, static_cast<float>(l));
-        EXPECT_EQ(h.At(0, l - 1), want) << "label " << l;
-        EXPECT_EQ(h8.At(0, l - 1), want) << "8-bit, label " << l;
-    }
+    for (int l = 1; l <= 6; ++l)
+        EXPECT_EQ(h.At(0, l - 1), Reference(g, labels, W, H, static_cast<float>(l))) << "label " << l;
     EXPECT_EQ(h.At(0, 5), 0.0f);  // 5 rows high
     EXPECT_TRUE(h.At(0, 0) > -1.0f && h.At(0, 0) < 1.0f && h.At(0, 0) != 0.0f);  // a mixed vote
-    EXPECT_EQ(test::MetaText(h.Values(), "0", "FeatureName"), "measure of slope of image data in vertical direction");
+    test::ExpectByteGreyLikeFloat([] { return new CPVSlope(); }, W, g, labels);
 }
 
 // Columns of 6 rows, one pair each: rising downwards +1; flat -1 (ties count as
@@ -60,16 +55,8 @@ TEST(PVSlope, RisesTiesAndNaN) {
 
 // Also ComputeRegion on its own: 0 without either image or for crops of other
 // sizes; a crop of another type is refused rather than read as floats.
-TEST(PVSlope, ChecksInTheirOrderAndRegistryRow) {
-    using frame::Check;
-    test::ExpectInputChecks([] { return new CPVSlope(); }, "(feature plugins) VSlope::Run",
-                            {{Check::GreyNull, "First input image is NULL"},
-                             {Check::GreyType, "The first input image is not of type IMAGE_GREY_F or IMAGE_GREY_8"},
-                             {Check::LabelNull, "Label image is NULL"},
-                             {Check::LabelType, "The label image is not of type IMAGE_GREY_F"}},
-                            "The number of regions is zero!!");
-    EXPECT_NE(dynamic_cast<CPVSlope*>(std::unique_ptr<CPNode>(registry::Create("VSlope")).get()), nullptr);
-    EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "26"), "VSlope");
+TEST(PVSlope, ChecksInTheirOrder) {
+    test::ExpectUsualInputChecks([] { return new CPVSlope(); }, "VSlope");
 
     CPVSlope node;
     std::vector<double> f{-1.0};

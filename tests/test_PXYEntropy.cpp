@@ -13,31 +13,17 @@
 using namespace KELO;
 
 namespace {
-const char* const kBelow = "entropy for pixels below automatic threshold";
-const char* const kAbove = "entropy for pixels above automatic threshold";
-
 // Both features of every region (row by row) from a run of the node (labels:
-// one region by default); every run must name the features in output 1 too.
-std::vector<float> Features(int W, int H, const std::vector<float>& grey, std::vector<float> labels = {}) {
+// one region by default).
+std::vector<float> Features(int W, const std::vector<float>& grey, std::vector<float> labels = {}) {
     if (labels.empty()) labels.assign(grey.size(), 1.0f);
-    test::NodeHarness h(new CPXYEntropy());
-    h.Connect(0, test::FloatImage(W, H, grey));
-    h.Connect(1, test::FloatImage(W, H, labels));
-    h.Run();
-    EXPECT_EQ(test::MetaText(h.Values(), "0", "FeatureName"), kBelow);
-    EXPECT_EQ(test::MetaText(h.Values(), "1", "FeatureName"), kAbove);
-    std::vector<float> f;
-    for (int64_t r = 0; r < h.Matrix().Size().y; ++r) f.insert(f.end(), {h.At(0, r), h.At(1, r)});
-    return f;
+    return test::RunMatrix(new CPXYEntropy(), W, grey, labels);
 }
 
 // The features of one label written out plainly (grey values in [0, 256)): every
 // pixel of the box counts, thresholds at more than 30 pixels, all ordered pairs.
-std::vector<float> Reference(int W, int H, const std::vector<float>& grey, const std::vector<float>& labels, int label) {
-    int x0 = W, x1 = -1, y0 = H, y1 = -1;
-    for (int i = 0; i < W * H; ++i)
-        if (static_cast<int>(labels[i]) == label)
-            x0 = std::min(x0, i % W), x1 = std::max(x1, i % W), y0 = std::min(y0, i / W), y1 = std::max(y1, i / W);
+std::vector<float> Reference(int W, const std::vector<float>& grey, const std::vector<float>& labels, int label) {
+    const auto [x0, y0, x1, y1] = test::LabelBox(labels, W, static_cast<float>(label));
     if (x1 < 0) return {0.0f, 0.0f};
     float counts[256] = {}, lower = 0.0f, upper = 256.0f, below = 0.0f, above = 0.0f;
     for (int y = y0; y <= y1; ++y)
@@ -84,10 +70,10 @@ TEST(PXYEntropy, RegionsAgainstPlainReference) {
         if (r % 7 == 0) grey[i] = extremes[r % 49 / 7];
         clipped[i] = std::clamp(grey[i], 0.0f, 255.0f);
     }
-    const std::vector<float> got = Features(W, H, grey, labels);
+    const std::vector<float> got = Features(W, grey, labels);
     std::vector<float> want;
     for (int label = 1; label <= 6; ++label) {
-        const auto row = Reference(W, H, clipped, labels, label);
+        const auto row = Reference(W, clipped, labels, label);
         want.insert(want.end(), row.begin(), row.end());
     }
     EXPECT_EQ(got, want);
@@ -99,11 +85,11 @@ TEST(PXYEntropy, NaNIsInNoSetAndThirtyPixelsDoNotPass) {
     // both sets are the row, (31 + 2 sum_d (31 - d) exp(-0.1 d^2)) / 31^2 = 0.17058.
     std::vector<float> grey(62, std::nanf(""));
     std::fill_n(grey.begin(), 31, 10.0f);
-    const auto row = Features(31, 2, grey);
+    const auto row = Features(31, grey);
     EXPECT_NEAR(row[0], 0.17058, 1e-4);
     EXPECT_EQ(row[0], row[1]);
     grey[30] = std::nanf("");  // 30 tens: the limit is not passed, no set
-    EXPECT_EQ(Features(31, 2, grey), (std::vector<float>{0.0f, 0.0f}));
+    EXPECT_EQ(Features(31, grey), (std::vector<float>{0.0f, 0.0f}));
 }
 
 TEST(PXYEntropy, ComputeRegionRefusesBoxesPastTheImage) {

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "PXYInteractionHist.h"
-#include "Registry.h"
 #include "TestSupport.h"
 
 using namespace KELO;
@@ -36,24 +35,10 @@ Bins Counted(const std::vector<Position>& set, int64_t w, int64_t h) {
     return b;
 }
 
-// The 10 features of every region, row by row, from a run of the node.
-std::vector<float> Features(int W, int H, const std::vector<float>& grey, const std::vector<float>& labels) {
-    test::NodeHarness h(new CPXYInteractionHist());
-    h.Connect(0, test::FloatImage(W, H, grey));
-    h.Connect(1, test::FloatImage(W, H, labels));
-    h.Run();
-    const float* m = h.Matrix().Pixels<float>();
-    return std::vector<float>(m, m + 10 * h.Matrix().Size().y);
-}
-
 // One label's 10 features written out plainly (grey values in [0, 256)): the whole
 // box counts for the thresholds, all ordered pairs visited, bins divided by float(n)^2.
-std::vector<float> Reference(int W, int H, const std::vector<float>& grey, const std::vector<float>& labels,
-                             int label) {
-    int x0 = W, x1 = -1, y0 = H, y1 = -1;
-    for (int i = 0; i < W * H; ++i)
-        if (static_cast<int>(labels[i]) == label)
-            x0 = std::min(x0, i % W), x1 = std::max(x1, i % W), y0 = std::min(y0, i / W), y1 = std::max(y1, i / W);
+std::vector<float> Reference(int W, const std::vector<float>& grey, const std::vector<float>& labels, int label) {
+    const auto [x0, y0, x1, y1] = test::LabelBox(labels, W, static_cast<float>(label));
     std::vector<float> result(10, 0.0f);
     if (x1 < 0) return result;
     float counts[256] = {}, lower = 0.0f, upper = 256.0f, below = 0.0f, above = 0.0f;
@@ -137,10 +122,10 @@ TEST(PXYInteractionHist, RegionsAgainstPlainReference) {
                                                                : static_cast<float>(100 + r % 3);
         if (labels[i] == 5.0f) grey[i] = 17.0f;
     }
-    const std::vector<float> got = Features(W, H, grey, labels);
+    const std::vector<float> got = test::RunMatrix(new CPXYInteractionHist(), W, grey, labels);
     std::vector<float> want;
     for (int label = 1; label <= 6; ++label) {
-        const auto row = Reference(W, H, grey, labels, label);
+        const auto row = Reference(W, grey, labels, label);
         want.insert(want.end(), row.begin(), row.end());
     }
     EXPECT_EQ(got, want);
@@ -159,7 +144,8 @@ TEST(PXYInteractionHist, LargeFlatRegionFromOffsetCounts) {
         for (int64_t dx = 1 - w; dx < w; ++dx)
             bins[PlainBin(dx, dy)] += static_cast<double>((w - std::abs(dx)) * (h - std::abs(dy)));
     const auto n = static_cast<float>(w * h);
-    const std::vector<float> got = Features(w, h, std::vector<float>(w * h, 80.0f), std::vector<float>(w * h, 1.0f));
+    const std::vector<float> flat(w * h, 80.0f), one(w * h, 1.0f);
+    const std::vector<float> got = test::RunMatrix(new CPXYInteractionHist(), w, flat, one);
     for (int b = 0; b < 5; ++b) {
         EXPECT_EQ(got[static_cast<std::size_t>(b)], static_cast<float>(bins[b] / double(n * n))) << b;
         EXPECT_EQ(got[static_cast<std::size_t>(5 + b)], got[static_cast<std::size_t>(b)]) << b;
@@ -190,7 +176,6 @@ TEST(PXYInteractionHist, ChecksLocationsAndVerboseLines) {
     EXPECT_EQ(h.RunCapturingStdout(),
               "The number of regions are: 3\nThere are 2 non-empty regions. \nWarning: There are 1 empty regions!!!\n"
               "By (re-)labeling the second input image before using this plugin, there is no more empty region.\n");
-    EXPECT_EQ(test::MetaText(h.Values(), "9", "FeatureName"), "feature");
 
     // Called from outside a run: no grey image gives zeros, a box past the image is refused.
     auto grey = test::FilledImage(10, 10, 4.0f), mask = test::FilledImage(8, 4, 1.0f);
@@ -199,14 +184,4 @@ TEST(PXYInteractionHist, ChecksLocationsAndVerboseLines) {
     EXPECT_EQ(features, std::vector<double>(10, 0.0));
     for (const int x0 : {3, -1})
         test::CatchException([&] { CPXYInteractionHist().ComputeRegion(grey.get(), mask.get(), x0, 0, features); });
-}
-
-// The registry row at its test place and listing key; output 0 has its own label.
-TEST(PXYInteractionHist, SetupLabelAndRegistryRow) {
-    CPXYInteractionHist node;
-    const auto s = test::Setup(node);
-    EXPECT_EQ(test::MetaText(*s, "outputs/0", "label"), "Calculated feature output as image");
-    EXPECT_NE(dynamic_cast<CPXYInteractionHist*>(std::unique_ptr<CPNode>(registry::Create("XYInteractionHist")).get()),
-              nullptr);
-    EXPECT_EQ(test::Text(*std::unique_ptr<CValueVector>(registry::List()), "10"), "XYInteractionHist");
 }

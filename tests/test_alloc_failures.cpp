@@ -13,11 +13,6 @@
 #include <new>
 #include <string>
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-
 #include "Registry.h"
 #include "TestSupport.h"
 #include "kelo/Graph.h"
@@ -128,15 +123,13 @@ TEST(AllocationFailures, EveryNodeReleasesEverythingItMadeAndReportsTheFailure) 
     const auto withNaN = Grey(false), clean = Grey(true), labels = Labels();
     // FromGraph runs a graph of module nodes for each region.
     graph::SetNodeFactory([](const std::string& name) { return registry::Create(name.c_str()); });
-    char graphPath[] = "/tmp/alloc_graph_XXXXXX";
-    const int fd = mkstemp(graphPath);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    std::ofstream(graphPath) << R"({"arguments": ["image", "mask"], "nodes": [
+    const test::TempDir dir;
+    const std::string graphPath = dir / "graph.json";
+    test::WriteFile(graphPath, R"({"arguments": ["image", "mask"], "nodes": [
         {"id": "a", "plugin": "Area", "inputs": ["image", "mask"]},
         {"id": "g", "plugin": "Geometry", "inputs": ["image", "mask"]},
         {"id": "row", "plugin": "manipulation::Append", "inputs": ["a", "g"], "parameters": {"along": "X"}}],
-        "results": ["row"]})";
+        "results": ["row"]})");
     std::size_t n = 0;
     const registry::Row* rows = registry::Rows(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -158,6 +151,5 @@ TEST(AllocationFailures, EveryNodeReleasesEverythingItMadeAndReportsTheFailure) 
             node->GetPluginSetup(setup);
         });
     }
-    std::remove(graphPath);
     graph::SetNodeFactory(nullptr);
 }

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -13,7 +12,6 @@
 #include "kelo/Graph.h"
 
 using namespace KELO;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -21,22 +19,17 @@ class Graphs : public ::testing::Test {
 protected:
     void SetUp() override {
         graph::SetNodeFactory([](const std::string& name) { return registry::Create(name.c_str()); });
-        std::string pattern = (fs::temp_directory_path() / "graph_XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
     }
-    void TearDown() override { fs::remove_all(m_dir); }
 
     // Writes a graph file and returns its path; each call gets a new name, so
     // the runner's cache never hands back an earlier graph.
     std::string Write(const std::string& text) {
-        std::string path = (m_dir / std::to_string(m_count++)).string();
-        path += ".json";
+        const std::string path = m_dir / (std::to_string(m_count++) + ".json");
         std::ofstream(path) << text;
         return path;
     }
 
-    fs::path m_dir;
+    test::TempDir m_dir;
     int m_count = 0;
 };
 
@@ -104,9 +97,9 @@ TEST_F(Graphs, FileAndWiringErrorsNameTheFileAndTheProblem) {
         EXPECT_EQ(e.Location(), "graph " + path) << text;
         EXPECT_NE(e.Message().find(problem), std::string::npos) << e.Message() << "\nwanted: " << problem;
     }
-    CException missing = test::CatchException([&] { graph::Load((m_dir / "absent.json").string()); });
+    CException missing = test::CatchException([&] { graph::Load(m_dir / "absent.json"); });
     EXPECT_NE(missing.Message().find("cannot read the file"), std::string::npos) << missing.Message();
-    CException dir = test::CatchException([&] { graph::Load(m_dir.string()); });
+    CException dir = test::CatchException([&] { graph::Load(m_dir.Path()); });
     EXPECT_NE(dir.Message().find("directory"), std::string::npos) << dir.Message();
 }
 

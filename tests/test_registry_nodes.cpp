@@ -14,11 +14,9 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -26,6 +24,7 @@
 
 #include "ImageIO.h"
 #include "Registry.h"
+#include "TestSupport.h"
 
 using namespace KELO;
 namespace fs = std::filesystem;
@@ -42,14 +41,11 @@ bool Updating() {
     return e && *e && std::strcmp(e, "0") != 0;
 }
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string ReadFile(const fs::path& path) { return test::ReadFile(path.string()); }
 
 void WriteFile(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
+    test::WriteFile(path.string(), text);
 }
 
 // ----------------------------------------------------------------- scenes
@@ -293,16 +289,9 @@ std::string RunText(const registry::Row& row, const Scene& scene) {
 }
 
 std::string DescribeJson(const std::string& name) {
-    std::string command = std::string("'") + REGIONFEAT_BIN + "' --module '" + REGIONFEAT_MODULE +
-                          "' describe --json '" + name + "' 2>&1";
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) return "<popen failed>";
-    std::string text;
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
-    const int status = pclose(p);
-    if (status != 0) text += "<exit status " + std::to_string(status) + ">";
-    return text;
+    const test::ProgramResult r =
+        test::RunProgram(REGIONFEAT_BIN, {"--module", REGIONFEAT_MODULE, "describe", "--json", name});
+    return r.out + r.err + (r.status != 0 ? "<exit status " + std::to_string(r.status) + ">" : "");
 }
 
 // Equal texts, or a failure naming the first line that differs.

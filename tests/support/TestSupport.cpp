@@ -6,10 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
+
+#include "Registry.h"
 
 namespace test {
 
@@ -94,10 +99,15 @@ float NodeHarness::At(int64_t feature, int64_t region) const {
     return m.Pixels<float>()[region * m.Size().x + feature];
 }
 
-NodeHarness RunNode(CPNode* node, std::unique_ptr<CImage> grey, std::unique_ptr<CImage> labels) {
+NodeHarness Connected(CPNode* node, std::unique_ptr<CImage> grey, std::unique_ptr<CImage> labels) {
     NodeHarness h(node);
     h.Connect(0, std::move(grey));
     h.Connect(1, std::move(labels));
+    return h;
+}
+
+NodeHarness RunNode(CPNode* node, std::unique_ptr<CImage> grey, std::unique_ptr<CImage> labels) {
+    NodeHarness h = Connected(node, std::move(grey), std::move(labels));
     h.Run();
     return h;
 }
@@ -105,6 +115,28 @@ NodeHarness RunNode(CPNode* node, std::unique_ptr<CImage> grey, std::unique_ptr<
 std::vector<float> MatrixValues(const NodeHarness& h) {
     const CImage& m = h.Matrix();
     return std::vector<float>(m.Pixels<float>(), m.Pixels<float>() + m.Size().Count());
+}
+
+std::vector<float> MatrixRow(const NodeHarness& h, int64_t r) {
+    std::vector<float> row;
+    for (int64_t f = 0; f < h.Matrix().Size().x; ++f) row.push_back(h.At(f, r));
+    return row;
+}
+
+std::vector<float> RunMatrix(CPNode* node, int64_t W, const std::vector<float>& grey, const std::vector<float>& labels,
+                             int64_t D) {
+    const auto H = static_cast<int64_t>(grey.size()) / (W * D);
+    return MatrixValues(RunNode(node, FloatImage(W, H, grey, D), FloatImage(W, H, labels, D)));
+}
+
+void ExpectByteGreyLikeFloat(const std::function<CPNode*()>& make, int64_t W, const std::vector<float>& grey,
+                             const std::vector<float>& labels) {
+    const auto H = static_cast<int64_t>(grey.size()) / W;
+    const std::vector<float> bytes = MatrixValues(RunNode(make(), ByteImage(W, H, grey), FloatImage(W, H, labels)));
+    const std::vector<float> floats = MatrixValues(RunNode(make(), FloatImage(W, H, grey), FloatImage(W, H, labels)));
+    ASSERT_EQ(bytes.size(), floats.size());
+    EXPECT_EQ(std::memcmp(bytes.data(), floats.data(), bytes.size() * sizeof(float)), 0)
+        << "8-bit grey values give another matrix than the same values as floats";
 }
 
 std::vector<float> PaintBoxes(int W, int H, const std::vector<std::array<int, 5>>& boxes) {
@@ -115,10 +147,13 @@ std::vector<float> PaintBoxes(int W, int H, const std::vector<std::array<int, 5>
     return labels;
 }
 
-std::array<int, 4> LabelBox(const std::vector<float>& labels, int W, float label) {
-    std::array<int, 4> box{INT32_MAX, INT32_MAX, -1, -1};
+std::array<int, 4> LabelBox(const std::vector<float>& labels, int64_t W, float label) {
+    std::array<int, 4> box{static_cast<int>(W), static_cast<int>(static_cast<int64_t>(labels.size()) / W), -1, -1};
     for (int i = 0; i < static_cast<int>(labels.size()); ++i)
-        if (labels[i] == label) box = {std::min(box[0], i % W), std::min(box[1], i / W), std::max(box[2], i % W), i / W};
+        if (std::trunc(labels[i]) == label) {
+            const int x = i % static_cast<int>(W), y = i / static_cast<int>(W);
+            box = {std::min(box[0], x), std::min(box[1], y), std::max(box[2], x), y};
+        }
     return box;
 }
 
@@ -154,12 +189,6 @@ std::string MetaText(const CValueContainerBase& map, const std::string& key, con
     const CValue* v = map.Entry(key);
     if (!v || !v->MetaIfAny()) return "<missing>";
     return Text(*v->MetaIfAny(), metaKey);
-}
-
-std::vector<std::string> Keys(const CValueMap& map) {
-    std::vector<std::string> keys;
-    for (const auto& [k, v] : map.Entries()) keys.push_back(k);
-    return keys;
 }
 
 void ExpectTexts(const CValueMap& setup, const std::vector<std::pair<std::string, std::string>>& expected) {
@@ -225,30 +254,114 @@ void ExpectInputChecks(const std::function<CPNode*()>& make, const std::string& 
     EXPECT_EQ(h.Node().StackOutput(0), nullptr);
 }
 
+void ExpectUsualInputChecks(const std::function<CPNode*()>& make, const std::string& name) {
+    using frame::Check;
+    ExpectInputChecks(make, "(feature plugins) " + name + "::Run",
+                      {{Check::GreyNull, "First input image is NULL"},
+                       {Check::GreyType, "The first input image is not of type IMAGE_GREY_F or IMAGE_GREY_8"},
+                       {Check::LabelNull, "Label image is NULL"},
+                       {Check::LabelType, "The label image is not of type IMAGE_GREY_F"}},
+                      "The number of regions is zero!!");
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "regionfeat_test_XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary directory");
+    m_path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+std::set<std::string> TempDir::Names() const {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(m_path)) names.insert(e.path().filename().string());
+    return names;
+}
+
+std::string LE16(uint32_t v) { return {static_cast<char>(v & 0xff), static_cast<char>(v >> 8 & 0xff)}; }
+std::string LE32(uint32_t v) { return LE16(v & 0xffff) + LE16(v >> 16); }
+
+std::string NpyFile(const std::string& dict, const std::string& data, int major) {
+    const std::size_t fixed = major == 1 ? 10 : 12;
+    std::string header = dict;
+    while ((fixed + header.size() + 1) % 64 != 0) header += ' ';
+    header += '\n';
+    const auto length = static_cast<uint32_t>(header.size());
+    return std::string("\x93NUMPY", 6) + static_cast<char>(major) + '\0' + (major == 1 ? LE16(length) : LE32(length)) +
+           header + data;
+}
+
+std::string TiffFile(const std::string& data, const std::vector<std::vector<TiffTag>>& pages) {
+    std::string f = std::string("II*\0", 4) + LE32(0) + data;
+    if (f.size() % 2) f += '\0';
+    std::size_t nextPointer = 4;
+    for (const std::vector<TiffTag>& tags : pages) {
+        const auto ifd = static_cast<uint32_t>(f.size());
+        f.replace(nextPointer, 4, LE32(ifd));
+        const auto extraStart = static_cast<uint32_t>(ifd + 2 + 12 * tags.size() + 4);
+        std::string entries, extra;
+        for (const TiffTag& t : tags) {
+            std::string values;
+            for (uint32_t v : t.values) values += t.type == 3 ? LE16(v) : LE32(v);
+            entries += LE16(t.tag) + LE16(t.type) + LE32(static_cast<uint32_t>(t.values.size()));
+            if (values.size() <= 4) {
+                entries += values + std::string(4 - values.size(), '\0');
+            } else {
+                entries += LE32(extraStart + static_cast<uint32_t>(extra.size()));
+                extra += values;
+            }
+        }
+        f += LE16(static_cast<uint32_t>(tags.size())) + entries;
+        nextPointer = f.size();
+        f += LE32(0) + extra;
+        if (f.size() % 2) f += '\0';
+    }
+    return f;
+}
+
+regionfeat::Raster InProcess(const std::string& node, const std::string& greyPath, const std::string& labelPath) {
+    std::unique_ptr<CPNode> n(registry::Create(node.c_str()));
+    if (!n) throw std::runtime_error("no node " + node);
+    auto grey = regionfeat::ToNodeImage(regionfeat::ReadImage(greyPath), false, greyPath);
+    std::unique_ptr<CImage> labels;
+    if (!labelPath.empty()) labels = regionfeat::ToNodeImage(regionfeat::ReadImage(labelPath), false, labelPath);
+    CValuePointer<CImage> g(grey.get()), l(labels.get());
+    n->SetStackInput(0, &g);
+    if (labels) n->SetStackInput(1, &l);
+    n->ReadParameters();
+    n->Run();
+    return regionfeat::FloatRasterOf(*UnwrapImage(n->StackOutput(0)));
+}
+
 namespace {
 std::string Quoted(const std::string& word) {
     std::string q = "'";
     for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
 }
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 }  // namespace
 
-ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
-    std::string dir = (std::filesystem::temp_directory_path() / "run_program_XXXXXX").string();
-    if (!mkdtemp(dir.data())) throw std::runtime_error("cannot make a temporary directory");
-    const std::string out = dir + "/out", err = dir + "/err";
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& stdoutPath) {
+    const TempDir dir;
+    const std::string out = stdoutPath.empty() ? dir / "out" : stdoutPath, err = dir / "err";
     std::string command = Quoted(program);
     for (const std::string& a : args) command.append(" ").append(Quoted(a));
     command.append(" </dev/null >").append(Quoted(out)).append(" 2>").append(Quoted(err));
     const int status = std::system(command.c_str());
-    ProgramResult r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-    return r;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, stdoutPath.empty() ? ReadFile(out) : "", ReadFile(err)};
 }
 
 }  // namespace test
