@@ -10,8 +10,6 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -22,46 +20,20 @@
 #include "LabelCheck.h"
 #include "NpyIO.h"
 #include "Output.h"
+#include "TestSupport.h"
 #include "TiffIO.h"
 #include "ValueJson.h"
 #include "kelo/Image.h"
 
 using namespace regionfeat;
 using namespace KELO;
-namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "cli_io_XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-        m_path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    std::string operator/(const std::string& name) const { return (m_path / name).string(); }
-    std::set<std::string> Names() const {
-        std::set<std::string> names;
-        for (const auto& e : fs::directory_iterator(m_path)) names.insert(e.path().filename().string());
-        return names;
-    }
-
-private:
-    fs::path m_path;
-};
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::NpyFile;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
 
 // The bytes of each value, in machine order or big-endian.
 template <class T>
@@ -148,19 +120,6 @@ void WriteRawTiff(const std::string& path, const std::vector<RawPage>& pages, co
     TIFFClose(t);
 }
 
-// A little-endian TIFF made byte by byte: one row of w floats in one strip of
-// 8 bytes at offset 8, which the file holds.
-std::string HandMadeTiff(uint32_t w) {
-    // Width, length, 32 bits, no compression, min-is-black, strip offset, rows
-    // per strip, strip byte count, float samples: tag, type, value.
-    const uint32_t entries[9][3] = {{256, 4, w}, {257, 4, 1}, {258, 3, 32}, {259, 3, 1}, {262, 3, 1},
-                                    {273, 4, 8}, {278, 4, 1}, {279, 4, 8},  {339, 3, 3}};
-    std::string f = std::string("II*\0", 4) + Bytes<uint32_t>({16}) + std::string(8, '\0') + Bytes<uint16_t>({9});
-    for (const auto& e : entries)
-        f += Bytes<uint16_t>({static_cast<uint16_t>(e[0]), static_cast<uint16_t>(e[1])}) + Bytes<uint32_t>({1, e[2]});
-    return f + Bytes<uint32_t>({0});
-}
-
 jmp_buf g_pngJump;
 void PngTestError(png_structp, png_const_charp) { longjmp(g_pngJump, 1); }
 
@@ -188,20 +147,6 @@ bool WriteRawPng(const std::string& path, uint32_t w, int bits, int colour, cons
     png_destroy_write_struct(&png, &info);
     std::fclose(f);
     return ok;
-}
-
-// An NPY file: magic, version, little-endian header length, the dict padded
-// with blanks and a newline to a multiple of 64 bytes, then the data.
-std::string NpyFile(const std::string& dict, const std::string& data, int major = 1) {
-    const std::size_t fixed = major == 1 ? 10 : 12;
-    std::string header = dict;
-    while ((fixed + header.size() + 1) % 64 != 0) header += ' ';
-    header += '\n';
-    std::string out("\x93NUMPY", 6);
-    out += static_cast<char>(major);
-    out += '\0';
-    for (std::size_t i = 0; i < fixed - 8; ++i) out += static_cast<char>((header.size() >> (8 * i)) & 0xff);
-    return out + header + data;
 }
 
 std::string Dict(const std::string& descr, const std::string& shape) {
@@ -261,7 +206,7 @@ TEST(Readers, TiffPagesArePlanesTilesAndBigEndianAreDecoded) {
     }
     WriteRawTiff(dir / "tiled.tif", {{37, 21, 16, SAMPLEFORMAT_UINT, data}}, "w", 16);
     WriteRawTiff(dir / "big.tif", {{37, 21, 16, SAMPLEFORMAT_UINT, data}}, "wb");
-    ASSERT_EQ(ReadBytes(dir / "big.tif").substr(0, 2), "MM");
+    ASSERT_EQ(ReadFile(dir / "big.tif").substr(0, 2), "MM");
     for (const char* name : {"tiled.tif", "big.tif"}) ExpectImage(dir / name, SampleType::U16, 37, 21, 1, expect);
 }
 
@@ -274,15 +219,6 @@ TEST(Readers, PngGreyDepthsKeepTheirStoredValues) {
     // A 1-bit mask gives 0 and 1, not 0 and 255.
     ASSERT_TRUE(WriteRawPng(dir / "g1.png", 10, 1, PNG_COLOR_TYPE_GRAY, {Bytes<uint8_t>({0xA1, 0x40})}));
     ExpectImage(dir / "g1.png", SampleType::U8, 10, 1, 1, {1, 0, 1, 0, 0, 0, 0, 1, 0, 1});
-    // 8 bits, interlaced: the rows come in several passes.
-    std::vector<std::string> rows(9, std::string(11, '\0'));
-    std::vector<double> values;
-    for (int i = 0; i < 99; ++i) {
-        rows[i / 11][i % 11] = static_cast<char>(i * 2 + 50);
-        values.push_back(i * 2 + 50);
-    }
-    ASSERT_TRUE(WriteRawPng(dir / "g8.png", 11, 8, PNG_COLOR_TYPE_GRAY, rows, true));
-    ExpectImage(dir / "g8.png", SampleType::U8, 11, 9, 1, values);
 }
 
 TEST(Readers, InterlacedPngEqualsItsRowsAtEveryDepthAndSize) {
@@ -321,7 +257,7 @@ TEST(Readers, PixelLimitCountsEveryPlaneOfEveryFormat) {
     WriteRawTiff(dir / "stack.tif", {{2, 3, 8, SAMPLEFORMAT_UINT, std::string(6, '\1')},
                                      {2, 3, 8, SAMPLEFORMAT_UINT, std::string(6, '\2')}});
     ASSERT_TRUE(WriteRawPng(dir / "g.png", 4, 8, PNG_COLOR_TYPE_GRAY, std::vector(3, std::string(4, '\5'))));
-    WriteBytes(dir / "cube.npy", NpyFile(Dict("|u1", "(2, 1, 5)"), std::string(10, '\7')));
+    WriteFile(dir / "cube.npy", NpyFile(Dict("|u1", "(2, 1, 5)"), std::string(10, '\7')));
     const std::tuple<const char*, uint64_t, const char*> cases[] = {
         {"stack.tif", 12, "the image has 12 pixels (2 x 3 x 2), more than the limit of 11 pixels (--max-pixels)"},
         {"g.png", 12, "the image has 12 pixels (4 x 3 x 1), more than the limit of 11 pixels (--max-pixels)"},
@@ -364,14 +300,14 @@ TEST(Readers, NpyOfEveryTypeByteOrderAndShape) {
     };
     // clang-format on
     for (const Case& c : cases) {
-        WriteBytes(dir / "a.npy", NpyFile(Dict(c.descr, "(2, 2)"), c.data));
+        WriteFile(dir / "a.npy", NpyFile(Dict(c.descr, "(2, 2)"), c.data));
         ExpectImage(dir / "a.npy", c.type, 2, 2, 1, c.values);
     }
     // (D, H, W) = (2, 1, 3): x fastest, then y, then z.
-    WriteBytes(dir / "cube.npy", NpyFile(Dict("<u2", "(2, 1, 3)"), Bytes<uint16_t>({1, 2, 3, 4, 5, 6})));
+    WriteFile(dir / "cube.npy", NpyFile(Dict("<u2", "(2, 1, 3)"), Bytes<uint16_t>({1, 2, 3, 4, 5, 6})));
     ExpectImage(dir / "cube.npy", SampleType::U16, 3, 1, 2, {1, 2, 3, 4, 5, 6});
     // Version 2 (4-byte header length), keys in another order, no trailing comma.
-    WriteBytes(dir / "v2.npy",
+    WriteFile(dir / "v2.npy",
                NpyFile("{'shape': (1, 2), 'fortran_order': False, 'descr': '<f4'}", Bytes<float>({0.5f, 4.0f}), 2));
     ExpectImage(dir / "v2.npy", SampleType::F32, 2, 1, 1, {0.5, 4});
 }
@@ -385,18 +321,20 @@ TEST(Readers, RefuseUnsupportedAndDamagedFiles) {
     // A hand-made header with rows of 2^31 - 1 floats: refused before a row
     // buffer is made for them (libtiff estimates the strip from the header,
     // and the file is far too short for it).
-    WriteBytes(dir / "wide.tif", HandMadeTiff(0x7fffffffu));
+    const std::vector<test::TiffTag> wide = {{256, 4, {0x7fffffffu}}, {257, 4, {1}}, {258, 3, {32}}, {259, 3, {1}},
+                                             {262, 3, {1}}, {273, 4, {8}}, {278, 4, {1}}, {279, 4, {8}}, {339, 3, {3}}};
+    WriteFile(dir / "wide.tif", test::TiffFile(std::string(8, '\0'), {wide}));
     ASSERT_TRUE(WriteRawPng(dir / "rgb.png", 1, 8, PNG_COLOR_TYPE_RGB, {Bytes<uint8_t>({1, 2, 3})}));
     ASSERT_TRUE(WriteRawPng(dir / "crc.png", 40, 8, PNG_COLOR_TYPE_GRAY, std::vector(40, std::string(40, '\x33'))));
-    std::string png = ReadBytes(dir / "crc.png");
+    std::string png = ReadFile(dir / "crc.png");
     png[60] = static_cast<char>(png[60] ^ 0x55);  // inside IDAT: the CRC no longer matches
-    WriteBytes(dir / "crc.png", png);
+    WriteFile(dir / "crc.png", png);
     const std::string four = Bytes<float>({1, 2, 3, 4});
-    WriteBytes(dir / "short.npy", NpyFile(Dict("<f4", "(2, 2)"), four.substr(0, 12)));
-    WriteBytes(dir / "complex.npy", NpyFile(Dict("<c8", "(1, 2)"), four));
-    WriteBytes(dir / "nokey.npy", NpyFile("{'descr': '<f4', 'shape': (2, 2)}", four));
-    WriteBytes(dir / "cut.npy", std::string("\x93NUMPY\x01\x00\xff\x7f{", 11));
-    WriteBytes(dir / "v7.npy", std::string("\x93NUMPY\x07\x00\x10\x00", 10) + std::string(16, ' '));
+    WriteFile(dir / "short.npy", NpyFile(Dict("<f4", "(2, 2)"), four.substr(0, 12)));
+    WriteFile(dir / "complex.npy", NpyFile(Dict("<c8", "(1, 2)"), four));
+    WriteFile(dir / "nokey.npy", NpyFile("{'descr': '<f4', 'shape': (2, 2)}", four));
+    WriteFile(dir / "cut.npy", std::string("\x93NUMPY\x01\x00\xff\x7f{", 11));
+    WriteFile(dir / "v7.npy", std::string("\x93NUMPY\x07\x00\x10\x00", 10) + std::string(16, ' '));
 
     const std::pair<const char*, const char*> cases[] = {
         {"rgb.tif", "page 1 has 3 samples per pixel"},
@@ -688,7 +626,7 @@ TEST(Parameters, TypedFromTheDescription) {
 
 TEST(FileSet, AWriterFailureLeavesTheTargetsAsTheyWere) {
     TempDir dir;
-    WriteBytes(dir / "old.csv", "keep me");
+    WriteFile(dir / "old.csv", "keep me");
     FileSet files;
     files.Add(dir / "old.csv", [](const std::string& temp) { WriteTextFile(temp, "new content"); });
     files.Add(dir / "fresh.npy", [](const std::string& temp) { WriteTextFile(temp, "x"); });
@@ -698,6 +636,6 @@ TEST(FileSet, AWriterFailureLeavesTheTargetsAsTheyWere) {
     });
     // The message names the target, not the temporary file.
     EXPECT_EQ(IOError([&] { files.Commit(); }), dir / "broken.tif" + ": disk full");
-    EXPECT_EQ(ReadBytes(dir / "old.csv"), "keep me");
+    EXPECT_EQ(ReadFile(dir / "old.csv"), "keep me");
     EXPECT_EQ(dir.Names(), std::set<std::string>{"old.csv"});
 }
