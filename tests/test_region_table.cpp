@@ -1,6 +1,7 @@
 // Region table: one record per label number, bounding boxes over all planes.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -17,6 +18,10 @@ std::vector<RegionInfo> Table(const std::vector<float>& px, int64_t W, int64_t H
     EXPECT_EQ(n, t.size());
     return t;
 }
+
+// {xmin, xmax, ymin, ymax, zmin, zmax, dx, dy, dz}
+using Box = std::array<int64_t, 9>;
+Box BoxOf(const RegionInfo& r) { return {r.xmin, r.xmax, r.ymin, r.ymax, r.zmin, r.zmax, r.dx, r.dy, r.dz}; }
 }  // namespace
 
 TEST(RegionTable, MissingLabelKeepsStartBoxWithNonPositiveExtents) {
@@ -26,44 +31,22 @@ TEST(RegionTable, MissingLabelKeepsStartBoxWithNonPositiveExtents) {
                     0, 0, 0, 3},
                    4, 3);
     ASSERT_EQ(t.size(), 3u);
-    const RegionInfo& two = t[1];
-    EXPECT_EQ(two.label, 2u);
-    EXPECT_EQ(two.xmin, 4u);
-    EXPECT_EQ(two.xmax, 0u);
-    EXPECT_EQ(two.dx, -3);
-    EXPECT_EQ(two.ymin, 3u);
-    EXPECT_EQ(two.dy, -2);
-    EXPECT_EQ(two.zmin, 1u);
-    EXPECT_EQ(two.dz, 0);
-    EXPECT_TRUE(two.IsEmpty());
-    EXPECT_EQ(t[0].xmin, 1u);
-    EXPECT_EQ(t[0].xmax, 2u);
-    EXPECT_EQ(t[0].dy, 1);
-    EXPECT_EQ(t[2].xmin, 2u);
-    EXPECT_EQ(t[2].xmax, 3u);
-    EXPECT_EQ(t[2].ymin, 1u);
-    EXPECT_EQ(t[2].ymax, 2u);
-    EXPECT_EQ(t[2].dx, 2);
-    EXPECT_EQ(t[2].dy, 2);
+    EXPECT_EQ(t[1].label, 2u);
+    EXPECT_EQ(BoxOf(t[1]), (Box{4, 0, 3, 0, 1, 0, -3, -2, 0}));
+    EXPECT_TRUE(t[1].IsEmpty());
+    EXPECT_EQ(BoxOf(t[0]), (Box{1, 2, 0, 0, 0, 0, 2, 1, 1}));
+    EXPECT_EQ(BoxOf(t[2]), (Box{2, 3, 1, 2, 0, 0, 2, 2, 1}));
 }
 
-TEST(RegionTable, SinglePixelAndSplitLabels) {
-    auto one = Table({1.0f}, 1, 1);
-    ASSERT_EQ(one.size(), 1u);
-    EXPECT_EQ(one[0].dx, 1);
-    EXPECT_EQ(one[0].dy, 1);
-    EXPECT_EQ(one[0].dz, 1);
+TEST(RegionTable, SinglePixelSplitLabelsAndAllPlanes) {
+    EXPECT_EQ(BoxOf(Table({1.0f}, 1, 1).at(0)), (Box{0, 0, 0, 0, 0, 0, 1, 1, 1}));
     // One label in two separate places: one box spanning both.
     auto split = Table({1, 0, 0, 0, 0,  //
                         0, 0, 0, 0, 0,  //
                         0, 0, 0, 0, 1},
                        5, 3);
     ASSERT_EQ(split.size(), 1u);
-    EXPECT_EQ(split[0].dx, 5);
-    EXPECT_EQ(split[0].dy, 3);
-}
-
-TEST(RegionTable, SpansAllPlanes) {
+    EXPECT_EQ(BoxOf(split[0]), (Box{0, 4, 0, 2, 0, 0, 5, 3, 1}));
     // 2 x 2 x 5: label 2 only in plane 4, label 1 in planes 0 and 2.
     std::vector<float> px(20, 0.0f);
     px[0 * 4 + 3] = 1;
@@ -71,15 +54,8 @@ TEST(RegionTable, SpansAllPlanes) {
     px[4 * 4 + 1] = 2;
     auto t = Table(px, 2, 2, 5);
     ASSERT_EQ(t.size(), 2u);
-    EXPECT_EQ(t[1].zmin, 4u);
-    EXPECT_EQ(t[1].zmax, 4u);
-    EXPECT_EQ(t[1].dz, 1);
-    EXPECT_EQ(t[1].xmin, 1u);
-    EXPECT_EQ(t[1].ymin, 0u);
-    EXPECT_EQ(t[0].zmin, 0u);
-    EXPECT_EQ(t[0].zmax, 2u);
-    EXPECT_EQ(t[0].dx, 2);
-    EXPECT_EQ(t[0].dy, 2);
+    EXPECT_EQ(BoxOf(t[1]), (Box{1, 1, 0, 0, 4, 4, 1, 1, 1}));
+    EXPECT_EQ(BoxOf(t[0]), (Box{0, 1, 0, 1, 0, 2, 2, 2, 3}));
 }
 
 TEST(RegionTable, TruncatesTowardZeroAndTreatsOutOfRangeAsBackground) {
@@ -89,10 +65,8 @@ TEST(RegionTable, TruncatesTowardZeroAndTreatsOutOfRangeAsBackground) {
     // with no record (negative beyond -1, infinite, NaN, >= 2^32) are background too.
     auto t = Table({1.0f, 1.9f, 0.99f, -0.5f, 2.7f, -3.0f, inf, nan, 5e9f}, 9, 1);
     ASSERT_EQ(t.size(), 2u);
-    EXPECT_EQ(t[0].xmin, 0u);
-    EXPECT_EQ(t[0].xmax, 1u);
-    EXPECT_EQ(t[1].xmin, 4u);
-    EXPECT_EQ(t[1].xmax, 4u);
+    EXPECT_EQ(BoxOf(t[0]), (Box{0, 1, 0, 0, 0, 0, 2, 1, 1}));
+    EXPECT_EQ(BoxOf(t[1]), (Box{4, 4, 0, 0, 0, 0, 1, 1, 1}));
 }
 
 TEST(RegionTable, EmptyForBackgroundOrNoPixelsAndRebuiltFromScratch) {
@@ -115,11 +89,9 @@ TEST(RegionTable, IntegerLabelTypesGiveTheSameTable) {
     ASSERT_EQ(a.size(), 5u);
     for (const std::vector<RegionInfo>* other : {&b, &c, &f}) {
         ASSERT_EQ(other->size(), a.size());
-        for (std::size_t i = 0; i < a.size(); ++i)
-            EXPECT_TRUE((*other)[i].xmin == a[i].xmin && (*other)[i].dx == a[i].dx && (*other)[i].dy == a[i].dy);
+        for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(BoxOf((*other)[i]), BoxOf(a[i])) << i;
     }
-    EXPECT_EQ(a[4].xmin, 2u);
-    EXPECT_EQ(a[4].ymin, 1u);
+    EXPECT_EQ(BoxOf(a[4]), (Box{2, 2, 1, 1, 0, 0, 1, 1, 1}));
 }
 
 TEST(RegionTable, MatchesPixelByPixelReferenceOnRandomLabels) {
@@ -142,13 +114,7 @@ TEST(RegionTable, MatchesPixelByPixelReferenceOnRandomLabels) {
                         y0 = std::min(y0, y), y1 = std::max(y1, y);
                         z0 = std::min(z0, z), z1 = std::max(z1, z);
                     }
-        const RegionInfo& r = t[l - 1];
-        EXPECT_EQ(r.xmin, x0);
-        EXPECT_EQ(r.xmax, x1);
-        EXPECT_EQ(r.ymin, y0);
-        EXPECT_EQ(r.ymax, y1);
-        EXPECT_EQ(r.zmin, z0);
-        EXPECT_EQ(r.zmax, z1);
+        EXPECT_EQ(BoxOf(t[l - 1]), (Box{x0, x1, y0, y1, z0, z1, x1 - x0 + 1, y1 - y0 + 1, z1 - z0 + 1})) << l;
     }
 }
 
