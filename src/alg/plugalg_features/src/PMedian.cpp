@@ -69,7 +69,7 @@ void CPMedian::GetPluginSetup(CValueMap& setup) {
     frame::SetupPlan s;
     s.registryName = kName;
     s.verbose = verbose;
-    s.addParameters = [](CValueMap& params) { params.SetEntry("empty_image_exception", new CValueBool(true)); };
+    s.addParameters = [](CValueMap& params) { frame::Store(params, "empty_image_exception", new CValueBool(true)); };
     s.pluginSubType = "MedianFeaturePlugin";
     s.shortDescription = "some geometric features computed on the mask image";
     // One slot and no name in it; output 1 names the feature all the same.

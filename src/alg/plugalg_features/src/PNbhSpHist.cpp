@@ -170,7 +170,7 @@ void CPNbhSpHist::GetPluginSetup(CValueMap& setup) {
         // nearest value it can hold.
         const auto shown = std::clamp<int64_t>(m_nNumberOfPixels, std::numeric_limits<int32_t>::min(),
                                                std::numeric_limits<int32_t>::max());
-        p.SetEntry("m_nNumberOfPixels", new CValueLong(static_cast<int32_t>(shown)));
+        frame::Store(p, "m_nNumberOfPixels", new CValueLong(static_cast<int32_t>(shown)));
     };
     s.pluginSubType = "NbhSpHistFeaturePlugin";
     s.shortDescription =

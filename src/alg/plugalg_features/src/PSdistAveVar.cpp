@@ -44,7 +44,7 @@ void CPSdistAveVar::GetPluginSetup(CValueMap& setup) {
     s.verbose = verbose;
     const int64_t nF = number_of_features;
     s.addParameters = [nF](CValueMap& params) {
-        params.SetEntry("number_of_features", new CValueLong(static_cast<int32_t>(nF)));
+        frame::Store(params, "number_of_features", new CValueLong(static_cast<int32_t>(nF)));
     };
     s.pluginSubType = "SdistAveVarFeaturePlugin";
     s.shortDescription = "average and variance at different distances from the defect";
