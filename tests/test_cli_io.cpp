@@ -133,7 +133,7 @@ bool WriteRawPng(const std::string& path, uint32_t w, int bits, int colour, cons
     png_infop info = png_create_info_struct(png);
     std::vector<png_bytep> pointers;
     for (const std::string& r : rows) pointers.push_back(reinterpret_cast<png_bytep>(const_cast<char*>(r.data())));
-    bool ok = false;
+    volatile bool ok = false;  // set between setjmp and a possible longjmp
     if (!setjmp(g_pngJump)) {
         png_init_io(png, f);
         png_set_IHDR(png, info, w, static_cast<uint32_t>(rows.size()), bits, colour,
