@@ -133,6 +133,15 @@ ComputeFn MaskFormCall(Node* node) {
     };
 }
 
+// Output 1 built by a node's own BuildValueVector (matrix, output, nRegions),
+// public or not: ValueVectorCall(this, &CPName::BuildValueVector).
+template <class Node, class Member>
+ValueVectorFn ValueVectorCall(Node* node, Member build) {
+    return [node, build](const float* matrix, CValueVector* output, unsigned nRegions) {
+        (node->*build)(matrix, output, nRegions);
+    };
+}
+
 struct RunPlan {
     Thrower fail;
     InputPlan inputs;

@@ -63,7 +63,7 @@ void CPArea::Run() {
     plan.compute = [](const frame::RegionView& region, std::vector<double>& features) {
         features[0] = static_cast<double>(region.w) * static_cast<double>(region.h);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPArea::BuildValueVector);
     frame::Run(*this, plan);
 }
 

@@ -130,7 +130,7 @@ void CPAvedu::Run() {
     plan.compute = [this, yPosition, xPosition](const frame::RegionView& region, std::vector<double>& features) {
         ComputeRegion(region.grey, region.mask, features, yPosition, xPosition);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPAvedu::BuildValueVector);
     frame::Run(*this, plan);
 }
 

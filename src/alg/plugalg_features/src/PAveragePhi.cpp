@@ -103,7 +103,7 @@ void CPAveragePhi::Run() {
     plan.compute = [this, n](const frame::RegionView& r, std::vector<double>& features) {
         ComputeRegion(r.grey, r.mask, features, n);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned nr) { BuildValueVector(m, out, nr); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPAveragePhi::BuildValueVector);
     frame::Run(*this, plan);
 }
 

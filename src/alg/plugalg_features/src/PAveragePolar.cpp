@@ -140,7 +140,7 @@ void CPAveragePolar::Run() {
     plan.compute = [&](const frame::RegionView& r, std::vector<double>& features) {
         ComputeRegion(r.grey, r.mask, features, n, m, p);
     };
-    plan.buildValueVector = [this](const float* mt, CValueVector* out, unsigned nr) { BuildValueVector(mt, out, nr); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPAveragePolar::BuildValueVector);
     frame::Run(*this, plan);
 }
 

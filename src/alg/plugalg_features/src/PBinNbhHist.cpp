@@ -78,7 +78,7 @@ void CPBinNbhHist::Run() {
     plan.verbose = verbose;
     plan.crop = frame::Crop::Mask;
     plan.compute = frame::MaskFormCall(this);
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPBinNbhHist::BuildValueVector);
     frame::Run(*this, plan);
 }
 

@@ -101,7 +101,7 @@ void CPBinNbhHistPlusXYEntropy::Run() {
     plan.verbose = verbose;
     plan.crop = frame::Crop::Mask;
     plan.compute = frame::MaskFormCall(this);
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPBinNbhHistPlusXYEntropy::BuildValueVector);
     frame::Run(*this, plan);
 }
 

@@ -115,7 +115,7 @@ void CPBorder::Run() {
     plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
         ComputeRegion(region.grey, region.mask, features);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPBorder::BuildValueVector);
     frame::Run(*this, plan);
 }
 

@@ -103,7 +103,7 @@ void CPCovbin::Run() {
     plan.compute = [this](const frame::RegionView& r, std::vector<double>& features) {
         ComputeRegion(r.mask, features);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPCovbin::BuildValueVector);
     frame::Run(*this, plan);
 }
 

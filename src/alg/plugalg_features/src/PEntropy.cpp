@@ -89,7 +89,7 @@ void CPEntropy::Run() {
     plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
         ComputeRegion(region.grey, features);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPEntropy::BuildValueVector);
     frame::Run(*this, plan);
 }
 

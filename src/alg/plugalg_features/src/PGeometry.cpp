@@ -190,7 +190,7 @@ void CPGeometry::Run() {
     plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
         ComputeRegion(region.mask, features);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPGeometry::BuildValueVector);
     frame::Run(*this, plan);
 }
 

@@ -213,7 +213,7 @@ void CPHoughEntropy::Run() {
     // The mask spans the box's depth; only its first plane is read (see the class comment).
     plan.crop = frame::Crop::Mask3D;
     plan.compute = frame::MaskFormCall(this);
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPHoughEntropy::BuildValueVector);
     frame::Run(*this, plan);
 }
 

@@ -120,7 +120,7 @@ void CPLBPHist::Run() {
     plan.verbose = verbose;
     plan.crop = frame::Crop::Mask;
     plan.compute = frame::MaskFormCall(this);
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPLBPHist::BuildValueVector);
     frame::Run(*this, plan);
 }
 

@@ -114,7 +114,7 @@ void CPMedian::Run() {
     plan.compute = [&buffer](const frame::RegionView& region, std::vector<double>& features) {
         features[0] = RegionMedian(region, buffer);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPMedian::BuildValueVector);
     frame::Run(*this, plan);
 }
 

@@ -310,7 +310,7 @@ void CPNbhSpHist::Run() {
     plan.compute = [this](const frame::RegionView& r, std::vector<double>& features) {
         ComputeRegion(*r.inputs->grey, *r.inputs->labels, r.x0, r.y0, r.w, r.h, features, r.info->label);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPNbhSpHist::BuildValueVector);
     frame::Run(*this, plan);
 }
 

@@ -95,7 +95,7 @@ void CPRedrik::Run() {
     plan.compute = [this](const frame::RegionView& r, std::vector<double>& features) {
         ComputeRegion(r.grey, features);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPRedrik::BuildValueVector);
     frame::Run(*this, plan);
 }
 

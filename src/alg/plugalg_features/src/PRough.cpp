@@ -122,7 +122,7 @@ void CPRough::Run() {
     plan.compute = [this](const frame::RegionView& r, std::vector<double>& features) {
         ComputeRegion(r.grey, features);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPRough::BuildValueVector);
     frame::Run(*this, plan);
 }
 

@@ -116,7 +116,7 @@ void CPSDistMedianqDiff::Run() {
     plan.compute = [this](const frame::RegionView& r, std::vector<double>& features) {
         ComputeRegion(r.grey, r.mask, features);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPSDistMedianqDiff::BuildValueVector);
     frame::Run(*this, plan);
 }
 

@@ -174,7 +174,7 @@ void CPSdistAveVar::Run() {
     plan.compute = [this](const frame::RegionView& r, std::vector<double>& features) {
         ComputeRegion(r.inputs->grey, r.mask, r.x0, r.y0, features);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPSdistAveVar::BuildValueVector);
     frame::Run(*this, plan);
 }
 

@@ -135,7 +135,7 @@ void CPShadow::Run() {
     plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
         ComputeRegion(region.grey, region.mask, features);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPShadow::BuildValueVector);
     frame::Run(*this, plan);
 }
 

@@ -207,7 +207,7 @@ void CPShiftHistVar::Run() {
         else
             WorkerFloat(r.inputs->grey, r.mask, features, r.x0, r.y0);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPShiftHistVar::BuildValueVector);
     frame::Run(*this, plan);
 }
 

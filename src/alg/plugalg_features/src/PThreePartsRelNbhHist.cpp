@@ -102,7 +102,7 @@ void CPThreePartsRelNbhHist::Run() {
                          nullptr);
     };
     plan.compute = frame::MaskFormCall(this);
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPThreePartsRelNbhHist::BuildValueVector);
     frame::Run(*this, plan);
 }
 

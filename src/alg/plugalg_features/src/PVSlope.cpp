@@ -92,7 +92,7 @@ void CPVSlope::Run() {
     plan.compute = [this](const frame::RegionView& r, std::vector<double>& features) {
         ComputeRegion(r.grey, r.mask, features);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPVSlope::BuildValueVector);
     frame::Run(*this, plan);
 }
 

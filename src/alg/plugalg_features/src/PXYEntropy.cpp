@@ -91,7 +91,7 @@ void CPXYEntropy::Run() {
     plan.compute = [this](const frame::RegionView& region, std::vector<double>& features) {
         ComputeRegion(region.inputs->grey, region.mask, region.x0, region.y0, features);
     };
-    plan.buildValueVector = [this](const float* m, CValueVector* out, unsigned n) { BuildValueVector(m, out, n); };
+    plan.buildValueVector = frame::ValueVectorCall(this, &CPXYEntropy::BuildValueVector);
     frame::Run(*this, plan);
 }
 
