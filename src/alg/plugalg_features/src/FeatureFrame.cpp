@@ -51,6 +51,16 @@ bool EmptyImageValue(const CValue* v) {
 }
 }  // namespace
 
+InputPlan FloatOrByteGreyInputs() {
+    InputPlan plan;
+    plan.checks = {{Check::GreyNull, "First input image is NULL"},
+                   {Check::GreyType, "The first input image is not of type IMAGE_GREY_F or IMAGE_GREY_8"},
+                   {Check::LabelNull, "Label image is NULL"},
+                   {Check::LabelType, "The label image is not of type IMAGE_GREY_F"}};
+    plan.greyTypes = {IMAGE_GREY_F, IMAGE_GREY_8};
+    return plan;
+}
+
 Inputs FetchInputs(CPNode& node, const Thrower& fail, const InputPlan& plan) {
     CValue* v0 = node.GetStackInput(0, false);
     CValue* v1 = node.GetStackInput(1, false);

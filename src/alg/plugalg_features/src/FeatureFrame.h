@@ -64,6 +64,12 @@ struct InputPlan {
     std::vector<CPixelType> greyTypes{IMAGE_GREY_F};
 };
 
+// The checks most nodes that read 8-bit grey images as well make, in their order:
+// "First input image is NULL", "The first input image is not of type IMAGE_GREY_F
+// or IMAGE_GREY_8", "Label image is NULL", "The label image is not of type
+// IMAGE_GREY_F"; grey types float and 8-bit.
+InputPlan FloatOrByteGreyInputs();
+
 struct Inputs {
     const CImage* grey = nullptr;
     const CImage* labels = nullptr;

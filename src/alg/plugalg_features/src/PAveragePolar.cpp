@@ -120,11 +120,7 @@ void CPAveragePolar::BuildValueVector(const float* matrix, CValueVector* output,
 void CPAveragePolar::Run() {
     frame::RunPlan plan;
     plan.fail = {frame::RunLocation(kName), std::nullopt};
-    plan.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
-                          {frame::Check::GreyType, "The first input image is not of type IMAGE_GREY_F or IMAGE_GREY_8"},
-                          {frame::Check::LabelNull, "Label image is NULL"},
-                          {frame::Check::LabelType, "The label image is not of type IMAGE_GREY_F"}};
-    plan.inputs.greyTypes = {IMAGE_GREY_F, IMAGE_GREY_8};
+    plan.inputs = frame::FloatOrByteGreyInputs();
     plan.nFeatures = std::max<int64_t>(pieces, 0);
     plan.verbose = verbose;
     plan.crop = frame::Crop::GreyAndMask;

@@ -76,11 +76,7 @@ void CPRelnbhHist::BuildValueVector(const float* matrix, CValueVector* output, u
 void CPRelnbhHist::Run() {
     frame::RunPlan plan;
     plan.fail = {frame::RunLocation(kName), std::nullopt};
-    plan.inputs.checks = {{frame::Check::GreyNull, "First input image is NULL"},
-                          {frame::Check::GreyType, "The first input image is not of type IMAGE_GREY_F or IMAGE_GREY_8"},
-                          {frame::Check::LabelNull, "Label image is NULL"},
-                          {frame::Check::LabelType, "The label image is not of type IMAGE_GREY_F"}};
-    plan.inputs.greyTypes = {IMAGE_GREY_F, IMAGE_GREY_8};
+    plan.inputs = frame::FloatOrByteGreyInputs();
     plan.nFeatures = m_nFeatures;
     plan.verbose = verbose;
     plan.crop = frame::Crop::Grey;
