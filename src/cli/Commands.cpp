@@ -1,19 +1,15 @@
 #include "Commands.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <ctime>
-#include <filesystem>
 #include <iostream>
 #include <limits>
 #include <sstream>
 
+#include "CommandSupport.h"
 #include "ImageIO.h"
-#include "LabelCheck.h"
 #include "NpyIO.h"
 #include "Output.h"
 #include "TiffIO.h"
@@ -24,70 +20,10 @@
 namespace regionfeat {
 
 using namespace KELO;
-namespace fs = std::filesystem;
 
 namespace {
 
-// A node's exception that speaks of memory reports that the memory would not
-// suffice (the region table's check, or an allocation failure the node turned
-// into its own exception); it is reported like any other out-of-memory case.
-bool SpeaksOfMemory(const std::string& message) {
-    std::string lower = message;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower.find("memory") != std::string::npos;
-}
-
-// Runs a call into the node and turns whatever it throws into a NodeError, or
-// into OutOfMemory when the memory ran out. doing names the call for the
-// message ("running Area").
-template <class Fn>
-void CallNode(const std::string& doing, Fn&& fn) {
-    try {
-        fn();
-    } catch (const CException& e) {
-        std::string text = e.Location().empty() ? e.Message() : e.Location() + ": " + e.Message();
-        if (SpeaksOfMemory(e.Message())) throw OutOfMemory("out of memory: " + text);
-        throw NodeError(std::move(text));
-    } catch (const std::bad_alloc& e) {
-        throw OutOfMemory("out of memory while " + doing + " (" + e.what() + ")");
-    } catch (const std::length_error& e) {
-        // A container asked for more elements than any memory holds.
-        throw OutOfMemory("out of memory while " + doing + " (" + e.what() + ")");
-    } catch (const std::exception& e) {
-        throw NodeError(e.what());
-    } catch (...) {
-        throw NodeError("the node threw an exception that is not a standard one");
-    }
-}
-
-std::string Joined(const std::vector<std::string>& items, const char* separator) {
-    std::string out;
-    for (std::size_t i = 0; i < items.size(); ++i) out += (i ? separator : "") + items[i];
-    return out;
-}
-
-std::unique_ptr<CPNode> CreateNode(const Module& module, const std::string& name) {
-    std::unique_ptr<CPNode> node;
-    try {
-        node = module.Create(name);
-    } catch (const ModuleError&) {
-        throw;
-    } catch (const std::exception& e) {
-        throw NodeError(std::string("creating '") + name + "' failed: " + e.what());
-    }
-    if (!node) {
-        const std::vector<std::string> listed = module.Listed();
-        throw UsageError("unknown node '" + name + "' (nodes: " + Joined(listed, ", ") + ")");
-    }
-    return node;
-}
-
 std::string Dump(const Json& j) { return j.dump(2, ' ', false, Json::error_handler_t::replace); }
-
-const CValueMap* MapAt(const CValueMap& map, const char* key) {
-    const CValue* v = map.Entry(key);
-    return v && v->Type() == EValueType::Map ? static_cast<const CValueMap*>(v) : nullptr;
-}
 
 std::string StringAt(const CValueContainerBase& map, const char* key) {
     const CValue* v = map.Entry(key);
@@ -242,151 +178,6 @@ std::unique_ptr<CValue> ParseValue(EValueType type, const std::string& key, cons
 
 // ---------------------------------------------------------------- outputs
 
-enum class OutputKind { Csv, Tsv, Npy, Tiff, Json };
-
-struct OutputFile {
-    std::string path;
-    OutputKind kind;
-};
-
-// What makes two paths the same file: device and inode when the file exists
-// (so symbolic and hard links count), else the absolute path with the
-// symbolic links of its existing part resolved.
-struct FileIdentity {
-    bool exists = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    std::string path;
-};
-
-FileIdentity IdentityOf(const std::string& path) {
-    FileIdentity id;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-        id.exists = true;
-        id.device = st.st_dev;
-        id.inode = st.st_ino;
-    }
-    std::error_code ec;
-    id.path = fs::weakly_canonical(fs::absolute(fs::path(path), ec), ec).string();
-    if (ec) id.path = fs::absolute(fs::path(path), ec).lexically_normal().string();
-    return id;
-}
-
-bool SameFile(const FileIdentity& a, const FileIdentity& b) {
-    if (a.exists && b.exists) return a.device == b.device && a.inode == b.inode;
-    return a.path == b.path;
-}
-
-// Checks every output before anything runs: a known extension, a writable
-// directory, and no output that is an input file or another output. The
-// finished output replaces its target by a rename, so an output naming an
-// input would lose that input.
-std::vector<OutputFile> CheckOutputs(const std::vector<std::string>& paths, const std::vector<std::string>& inputs) {
-    std::vector<OutputFile> files;
-    std::vector<std::pair<std::string, FileIdentity>> inputIds, outputIds;
-    for (const std::string& in : inputs)
-        if (!in.empty()) inputIds.emplace_back(in, IdentityOf(in));
-    for (const std::string& path : paths) {
-        struct stat st {};
-        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            throw UsageError("output '" + path + "' is a directory; give a file name in it, such as '" + path +
-                             (path.ends_with("/") ? "" : "/") + "features.csv'");
-        const std::size_t slash = path.find_last_of('/');
-        const std::size_t dot = path.find_last_of('.');
-        const std::string ext =
-            dot == std::string::npos || (slash != std::string::npos && dot < slash) ? "" : Lower(path.substr(dot + 1));
-        OutputKind kind;
-        if (ext == "csv")
-            kind = OutputKind::Csv;
-        else if (ext == "tsv")
-            kind = OutputKind::Tsv;
-        else if (ext == "npy")
-            kind = OutputKind::Npy;
-        else if (ext == "tif" || ext == "tiff")
-            kind = OutputKind::Tiff;
-        else if (ext == "json")
-            kind = OutputKind::Json;
-        else
-            throw UsageError("output '" + path + "': unknown extension (use .csv, .tsv, .npy, .tif, .tiff or .json)");
-        // Refuse an unwritable place before the node runs, not after.
-        const std::string dir = DirectoryOf(path);
-        if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            throw UsageError("output '" + path + "': the directory '" + dir + "' does not exist");
-        if (::access(dir.c_str(), W_OK) != 0)
-            throw UsageError("output '" + path + "': the directory '" + dir + "' is not writable");
-        const FileIdentity id = IdentityOf(path);
-        for (const auto& [in, inId] : inputIds)
-            if (SameFile(id, inId))
-                throw UsageError("output '" + path + "' is the input '" + in +
-                                 "'; an input is never overwritten, choose another output");
-        for (const auto& [other, otherId] : outputIds)
-            if (SameFile(id, otherId))
-                throw UsageError("output '" + path + "' is given twice (also as '" + other + "')");
-        outputIds.emplace_back(path, id);
-        files.push_back({path, kind});
-    }
-    return files;
-}
-
-// Nodes write progress text to std::cout. While standard output carries a
-// result (a table, a description), that text is sent to standard error.
-class CoutToCerr {
-public:
-    explicit CoutToCerr(bool active) {
-        if (!active) return;
-        std::cout.flush();
-        m_saved = std::cout.rdbuf(std::cerr.rdbuf());
-    }
-    ~CoutToCerr() {
-        if (!m_saved) return;
-        std::cout.flush();
-        std::cout.rdbuf(m_saved);
-    }
-    CoutToCerr(const CoutToCerr&) = delete;
-    CoutToCerr& operator=(const CoutToCerr&) = delete;
-
-private:
-    std::streambuf* m_saved = nullptr;
-};
-
-// Reads an input as the node gets it. For the label image, the warnings about
-// its values go to err first, one line each.
-std::unique_ptr<CImage> LoadInput(const std::string& path, const RunOptions& o, bool labels, std::ostream& err) {
-    try {
-        const Raster raster = ReadImage(path, o.limits);
-        if (labels)
-            for (const std::string& warning : LabelWarnings(raster, o.native))
-                err << "warning: " << path << ": " << warning << std::endl;
-        return ToNodeImage(raster, o.native, path);
-    } catch (const std::bad_alloc&) {
-        throw OutOfMemory("out of memory while reading " + path);
-    } catch (const std::length_error&) {
-        throw OutOfMemory("out of memory while reading " + path);
-    }
-}
-
-// The labels that occur in a float label image (a pixel's label is its value
-// truncated toward zero, 1 .. 2^32 - 1), ascending; empty unless there are
-// exactly `rows` of them.
-std::vector<uint32_t> LabelsPresent(const CImage& labels, int64_t rows) {
-    if (labels.Type() != IMAGE_GREY_F) return {};
-    const float* p = labels.Pixels<float>();
-    const int64_t n = labels.Size().Count();
-    uint32_t largest = 0;
-    for (int64_t i = 0; i < n; ++i)
-        if (p[i] >= 1.0f && p[i] < 4294967296.0f) largest = std::max(largest, static_cast<uint32_t>(p[i]));
-    // A byte per label: the node's run has already held a 40-byte record for each.
-    std::vector<uint8_t> seen(static_cast<std::size_t>(largest) + 1, 0);
-    for (int64_t i = 0; i < n; ++i)
-        if (p[i] >= 1.0f && p[i] < 4294967296.0f) seen[static_cast<uint32_t>(p[i])] = 1;
-    std::vector<uint32_t> present;
-    for (std::size_t l = 1; l < seen.size(); ++l)
-        if (seen[l]) present.push_back(static_cast<uint32_t>(l));
-    if (static_cast<int64_t>(present.size()) != rows) return {};
-    return present;
-}
-
 }  // namespace
 
 ParameterSetting ParseParameter(const std::string& argument, const CValueMap* described, const std::string& nodeName) {
@@ -476,8 +267,8 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, st
     for (const std::string& p : o.parameters) settings.push_back(ParseParameter(p, described, o.node));
     if (o.verbose) settings.push_back({"verbose", std::make_unique<CValueBool>(true)});
 
-    CValueOwnedPointer<CImage> grey(LoadInput(o.image, o, false, err).release(), 1);
-    CValueOwnedPointer<CImage> labels(o.labels.empty() ? nullptr : LoadInput(o.labels, o, true, err).release(), 1);
+    CValueOwnedPointer<CImage> grey(LoadNodeImage(o.image, o.native, o.limits, false, err).release(), 1);
+    CValueOwnedPointer<CImage> labels(o.labels.empty() ? nullptr : LoadNodeImage(o.labels, o.native, o.limits, true, err).release(), 1);
 
     for (ParameterSetting& s : settings) node->Parameters().SetEntry(s.key, s.value.release());
     node->SetStackInput(0, &grey);
