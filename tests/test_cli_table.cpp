@@ -93,6 +93,10 @@ void ExpectOneErrorLine(const Result& r, int status, const std::string& part) {
     EXPECT_NE(r.err.find(part), std::string::npos) << r.err;
 }
 
+struct ImagePairFiles {
+    std::string image, labels;
+};
+
 class Table : public testing::Test {
 protected:
     void SetUp() override {
@@ -360,4 +364,198 @@ TEST_F(Table, EveryFormatHoldsTheNumbersOfTheCsv) {
         for (const Json& v : row) fromJson.push_back(v.is_null() ? NAN : v.get<float>());
     }
     ExpectSameFloats(fromJson, want, "json");
+}
+
+// ============================================================== batch
+
+namespace {
+
+class Batch : public Table {
+protected:
+    // Image i of a batch: W x W grey values, `labels` labels of 2 x 2 pixels
+    // along the diagonal (label k at (2k, 2k)), so its rows tell it apart.
+    ImagePairFiles Pair(const std::string& stem, int w, int labels) {
+        std::vector<float> grey(static_cast<std::size_t>(w) * w), lab(grey.size(), 0.0f);
+        for (std::size_t i = 0; i < grey.size(); ++i) grey[i] = static_cast<float>((i * 13 + w) % 97);
+        for (int k = 1; k <= labels; ++k)
+            for (int dy = 0; dy < 2; ++dy)
+                for (int dx = 0; dx < 2; ++dx) lab[static_cast<std::size_t>((2 * k + dy) * w + 2 * k + dx)] = k;
+        return {FloatTiff(stem + ".tif", w, w, grey), FloatTiff(stem + "_labels.tif", w, w, lab)};
+    }
+    std::string List(const std::vector<ImagePairFiles>& pairs, const std::string& name = "list.csv") {
+        std::string text = "image,labels\n";
+        for (const auto& p : pairs) text += p.image + "," + p.labels + "\n";
+        WriteFile(Path(name), text);
+        return Path(name);
+    }
+    // What `table` gives for each pair, with the image column in front.
+    std::string TablesOneByOne(const std::vector<ImagePairFiles>& pairs, const std::vector<std::string>& nodes) {
+        std::string joined;
+        for (const auto& p : pairs) {
+            std::vector<std::string> args = {"table", p.image, p.labels};
+            args.insert(args.end(), nodes.begin(), nodes.end());
+            const Result r = Run(args);
+            EXPECT_EQ(r.status, 0) << r.err;
+            const auto lines = Lines(r.out);
+            if (joined.empty()) joined = "image," + lines[0] + "\n";
+            for (std::size_t i = 1; i < lines.size(); ++i) joined += p.image + "," + lines[i] + "\n";
+        }
+        return joined;
+    }
+};
+
+}  // namespace
+
+// Large images first, so that with four jobs the later ones finish first: the
+// rows still come in the list's order, and each image's rows are its table.
+TEST_F(Batch, RowsComeInListOrderAndEqualTheTablesOfEachImage) {
+    std::vector<ImagePairFiles> pairs;
+    const int sizes[] = {160, 120, 12, 10, 40, 8};
+    for (int i = 0; i < 6; ++i) pairs.push_back(Pair("img" + std::to_string(i), sizes[i], sizes[i] / 4 - 1));
+    const std::vector<std::string> nodes = {"--nodes", "Median,Statistics,Area"};
+    std::vector<std::string> args = {"batch", List(pairs), "--jobs", "4", "--progress", "none"};
+    args.insert(args.end(), nodes.begin(), nodes.end());
+    const Result r = Run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, TablesOneByOne(pairs, nodes));
+
+    // The same table from a glob with a label pattern (sorted paths: img0..img5).
+    const Result glob = Run({"batch", "--images", Path("img*.tif"), "--labels", "{dir}/{stem}_labels{ext}", "--jobs",
+                             "2", "--progress", "none", "--nodes", "Median,Statistics,Area"});
+    ASSERT_EQ(glob.status, 0) << glob.err;
+    EXPECT_EQ(glob.out, r.out);
+}
+
+TEST_F(Batch, AFailingImageStopsTheBatchOrIsSkipped) {
+    std::vector<ImagePairFiles> pairs = {Pair("a", 8, 2), Pair("b", 8, 3), Pair("c", 10, 4)};
+    WriteFile(pairs[1].image, "not an image");
+    const std::string list = List(pairs);
+    WriteFile(Path("old.csv"), "keep");
+    const std::set<std::string> before = m_dir.Names();
+    const std::vector<std::string> base = {"batch", list, "--nodes", "Area", "--jobs", "2"};
+    auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+
+    // Stopped: one line naming the image, nothing written, the old file kept.
+    Result r = Run(with({"--progress", "none", "-o", Path("old.csv"), "-o", Path("new.npy")}));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "error: " + pairs[1].image + ": " + pairs[1].image + ": not a TIFF, PNG or NPY file\n");
+    EXPECT_EQ(ReadFile(Path("old.csv")), "keep");
+    EXPECT_EQ(m_dir.Names(), before);
+
+    // Skipped: reported in the progress lines, the other images written.
+    r = Run(with({"--keep-going", "--progress", "lines", "-o", Path("old.csv")}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string table = ReadFile(Path("old.csv"));
+    EXPECT_EQ(table, TablesOneByOne({pairs[0], pairs[2]}, {"--nodes", "Area"}));
+    const auto lines = Lines(r.err);
+    ASSERT_EQ(lines.size(), 5u) << r.err;  // a skip message, one line per image, the summary
+    EXPECT_EQ(lines[0], "1/3 " + pairs[0].image + " (" + lines[0].substr(lines[0].find('(') + 1));
+    EXPECT_EQ(lines[1], "skipped " + pairs[1].image + ": " + pairs[1].image + ": not a TIFF, PNG or NPY file");
+    EXPECT_TRUE(lines[4].starts_with("3 images in ")) << lines[4];
+    EXPECT_TRUE(lines[4].ends_with(", 1 skipped")) << lines[4];
+
+    // A node that fails on one image fails the image, with the node's status.
+    const ImagePairFiles many = Pair("many", 64, 30);
+    const std::string list2 = List({pairs[0], many, pairs[2]}, "list2.csv");
+    r = Run({"batch", list2, "--nodes", "Area", "--max-memory", "1K", "--progress", "none"});
+    ExpectOneErrorLine(r, 3, "error: " + many.image + ": Area: out of memory: ");
+    r = Run({"batch", list2, "--nodes", "Area", "--max-memory", "1K", "--progress", "none", "--keep-going"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, TablesOneByOne({pairs[0], pairs[2]}, {"--nodes", "Area"}));
+
+    // Every image skipped: nothing to write is a failure, with the first cause.
+    r = Run({"batch", list2, "--nodes", "Area", "--max-memory", "64", "--progress", "none", "--keep-going"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    const std::string last = Lines(r.err).back();
+    EXPECT_TRUE(last.starts_with("error: every image was skipped, no table written (the first: " + pairs[0].image +
+                                 ": Area: out of memory: (feature plugins) Area::Run: Largest label 2 needs "))
+        << last;
+    EXPECT_TRUE(last.ends_with("more than the 64 bytes of memory available)")) << last;
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Batch, ProgressIsOneLinePerImageOrABarRedrawnInPlace) {
+    const std::vector<ImagePairFiles> pairs = {Pair("a", 8, 2), Pair("b", 8, 3), Pair("c", 8, 1)};
+    const std::string list = List(pairs);
+    Result r = Run({"batch", list, "--nodes", "Area", "--progress", "lines", "-o", Path("t.csv")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = Lines(r.err);
+    ASSERT_EQ(lines.size(), 4u) << r.err;
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(lines[i].starts_with(std::to_string(i + 1) + "/3 " + pairs[i].image + " ("));
+    EXPECT_EQ(r.err.find('\r'), std::string::npos);
+
+    r = Run({"batch", list, "--nodes", "Area", "--progress", "bar", "-o", Path("t.csv")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.front(), '\r');
+    EXPECT_NE(r.err.find("3/3"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+
+    r = Run({"batch", list, "--nodes", "Area", "--progress", "none", "--timings"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.err.starts_with("timings: read ")) << r.err;
+}
+
+TEST_F(Batch, NpyAndJsonHoldTheImageIndexAndTheNumbersOfTheCsv) {
+    const std::vector<ImagePairFiles> pairs = {Pair("a", 8, 2), Pair("b", 10, 3)};
+    const std::string list = List(pairs);
+    const std::vector<std::string> args = {"batch", list, "--nodes", "Geometry,Statistics", "--progress", "none"};
+    const Result csv = Run(args);
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    const auto table = Parse(csv.out);
+    EXPECT_EQ(std::vector<std::string>(table[0].begin(), table[0].begin() + 3),
+              (std::vector<std::string>{"image", "label", "Geometry.Area (number of pixels)"}));
+    ASSERT_EQ(table.size(), 6u);
+    std::vector<std::string> images = {pairs[0].image, pairs[1].image};
+    const std::vector<float> want = Numbers(table, true, images);
+
+    std::vector<std::string> files = args;
+    files.insert(files.end(), {"-o", Path("t.npy"), "-o", Path("t.json")});
+    ASSERT_EQ(Run(files).status, 0);
+    const Raster npy = ReadNpy(Path("t.npy"));
+    EXPECT_EQ(std::tuple(npy.width, npy.height), std::tuple(int64_t(table[0].size()), int64_t(5)));
+    ExpectSameFloats(std::vector<float>(npy.As<float>(), npy.As<float>() + npy.Count()), want, "npy");
+    const Json j = Json::parse(ReadFile(Path("t.json")));
+    EXPECT_EQ(j["columns"].get<std::vector<std::string>>(), table[0]);
+    std::vector<float> fromJson;
+    for (const Json& row : j["rows"])
+        for (std::size_t c = 0; c < row.size(); ++c)
+            fromJson.push_back(c == 0   ? static_cast<float>(std::find(images.begin(), images.end(), row[0]) - images.begin())
+                               : row[c].is_null() ? NAN
+                                                  : row[c].get<float>());
+    ExpectSameFloats(fromJson, want, "json");
+}
+
+TEST_F(Batch, UsageErrorsComeBeforeAnyImageIsRead) {
+    const std::vector<ImagePairFiles> pairs = {Pair("a", 8, 2)};
+    const std::string list = List(pairs);
+    WriteFile(Path("gone.csv"), "image,labels\n" + Path("gone.tif") + "," + pairs[0].labels + "\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string part;
+    };
+    const Case cases[] = {
+        {{list, "--images", "*.tif", "--labels", "{stem}.png", "--nodes", "Area"}, "not both"},
+        {{"--nodes", "Area"}, "no images: give a list file (CSV) or --images GLOB --labels PATTERN"},
+        {{"--images", "*.tif", "--nodes", "Area"}, "--images and --labels go together"},
+        {{list, "--nodes", "Area", "--progress", "fancy"}, "--progress takes auto, bar, lines or none"},
+        {{list, "--nodes", "Area", "--jobs", "0"}, "--jobs"},
+        {{Path("gone.csv"), "--nodes", "Area"}, "gone.tif"},
+        {{list, "--nodes", "Area", "-o", list}, "an input is never overwritten"},
+        {{list, "--nodes", "Area", "-o", pairs[0].labels}, "an input is never overwritten"},
+        {{list, "--nodes", "Nope"}, "unknown node 'Nope'"},
+    };
+    const std::set<std::string> before = m_dir.Names();
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"batch"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Result r = Run(args);
+        ExpectOneErrorLine(r, 2, c.part);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(m_dir.Names(), before);
 }

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "Commands.h"
+#include "OrderedWork.h"
+#include "BatchCommand.h"
 #include "TableCommand.h"
 #include "ImageIO.h"
 #include "ModuleLoader.h"
@@ -138,6 +140,26 @@ int main(int argc, char** argv) {
     tableCmd->add_option("LABELS", tableLabels, "Label image (input 1)")->required();
     AddTableOptions(tableCmd, table, maxMemory);
 
+    BatchOptions batch;
+    CLI::App* batchCmd = app.add_subcommand(
+        "batch",
+        "Run several nodes on many image pairs, in parallel, and write one long table: image, label, then each "
+        "node's columns, rows in the order of the input. Output as for table.");
+    batchCmd->add_option("LIST", batch.list, "List file (CSV) with the columns image and labels");
+    batchCmd->add_option("--images", batch.imageGlob, "Images to take instead of a list, as a glob (quote it)");
+    batchCmd->add_option("--labels", batch.labelPattern,
+                         "With --images: each image's label file, from the placeholders {dir}, {name}, {stem} and "
+                         "{ext}, such as {dir}/{stem}_labels{ext}");
+    batchCmd
+        ->add_option("--jobs", batch.jobs,
+                     "Images worked on at once, each by its own set of nodes; default: every core (" +
+                         std::to_string(DefaultJobs()) + "). --max-memory holds for each node run, so N jobs may "
+                         "plan up to N times as much.")
+        ->check(CLI::Range(1u, 4096u));
+    batchCmd->add_option("--progress", batch.progress,
+                         "auto (a bar on a terminal, else a line per image), bar, lines or none");
+    AddTableOptions(batchCmd, batch.table, maxMemory);
+
     std::string graphFile;
     CLI::App* graphCmd = app.add_subcommand("graph", "Work with graph files (see README, \"Graphs\").");
     graphCmd->require_subcommand(1);
@@ -169,6 +191,8 @@ int main(int argc, char** argv) {
             DescribeCommand(module, describeNode, describeJson, std::cout);
         else if (*tableCmd)
             TableCommand(module, table, tableImage, tableLabels, std::cout, std::cerr);
+        else if (*batchCmd)
+            BatchCommand(module, batch, std::cout, std::cerr);
         else if (*graphCheck)
             GraphCheckCommand(graphFile, std::cout);
         else
