@@ -343,7 +343,7 @@ TEST_F(Table, EveryFormatHoldsTheNumbersOfTheCsv) {
     const std::size_t columns = table[0].size();
 
     std::vector<std::string> files = args;
-    for (const char* name : {"t.tsv", "t.npy", "t.json"}) files.insert(files.end(), {"-o", Path(name)});
+    for (const char* name : {"t.tsv", "t.npy", "t.json", "t.tif"}) files.insert(files.end(), {"-o", Path(name)});
     const Result r = Run(files);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
@@ -354,6 +354,9 @@ TEST_F(Table, EveryFormatHoldsTheNumbersOfTheCsv) {
     const Raster npy = ReadNpy(Path("t.npy"));
     EXPECT_EQ(std::tuple(npy.type, npy.width, npy.height), std::tuple(SampleType::F32, int64_t(columns), int64_t(3)));
     ExpectSameFloats(std::vector<float>(npy.As<float>(), npy.As<float>() + npy.Count()), want, "npy");
+    const Raster tif = ReadImage(Path("t.tif"));
+    EXPECT_EQ(std::tuple(tif.type, tif.width, tif.height), std::tuple(SampleType::F32, int64_t(columns), int64_t(3)));
+    ExpectSameFloats(std::vector<float>(tif.As<float>(), tif.As<float>() + tif.Count()), want, "tif");
 
     const Json j = Json::parse(ReadFile(Path("t.json")));
     EXPECT_EQ(j["columns"].get<std::vector<std::string>>(), table[0]);
@@ -500,7 +503,7 @@ TEST_F(Batch, ProgressIsOneLinePerImageOrABarRedrawnInPlace) {
     EXPECT_TRUE(r.err.starts_with("timings: read ")) << r.err;
 }
 
-TEST_F(Batch, NpyAndJsonHoldTheImageIndexAndTheNumbersOfTheCsv) {
+TEST_F(Batch, NpyTiffAndJsonHoldTheImageIndexAndTheNumbersOfTheCsv) {
     const std::vector<ImagePairFiles> pairs = {Pair("a", 8, 2), Pair("b", 10, 3)};
     const std::string list = List(pairs);
     const std::vector<std::string> args = {"batch", list, "--nodes", "Geometry,Statistics", "--progress", "none"};
@@ -514,11 +517,13 @@ TEST_F(Batch, NpyAndJsonHoldTheImageIndexAndTheNumbersOfTheCsv) {
     const std::vector<float> want = Numbers(table, true, images);
 
     std::vector<std::string> files = args;
-    files.insert(files.end(), {"-o", Path("t.npy"), "-o", Path("t.json")});
+    files.insert(files.end(), {"-o", Path("t.npy"), "-o", Path("t.json"), "-o", Path("t.tif")});
     ASSERT_EQ(Run(files).status, 0);
-    const Raster npy = ReadNpy(Path("t.npy"));
-    EXPECT_EQ(std::tuple(npy.width, npy.height), std::tuple(int64_t(table[0].size()), int64_t(5)));
-    ExpectSameFloats(std::vector<float>(npy.As<float>(), npy.As<float>() + npy.Count()), want, "npy");
+    for (const char* name : {"t.npy", "t.tif"}) {
+        const Raster m = ReadImage(Path(name));
+        EXPECT_EQ(std::tuple(m.width, m.height), std::tuple(int64_t(table[0].size()), int64_t(5))) << name;
+        ExpectSameFloats(std::vector<float>(m.As<float>(), m.As<float>() + m.Count()), want, name);
+    }
     const Json j = Json::parse(ReadFile(Path("t.json")));
     EXPECT_EQ(j["columns"].get<std::vector<std::string>>(), table[0]);
     std::vector<float> fromJson;

@@ -2,6 +2,7 @@
 
 #include "CommandSupport.h"
 #include "TableWriter.h"
+#include "TiffIO.h"
 #include "Timings.h"
 
 namespace regionfeat {
@@ -9,10 +10,6 @@ namespace regionfeat {
 using namespace KELO;
 
 namespace {
-
-// A classic TIFF addresses at most 4 GiB; a table that may come near that is
-// written as BigTIFF (a margin for the directory and the strip offsets).
-constexpr uint64_t kClassicTiffLimit = (uint64_t{4} << 30) - (uint64_t{64} << 20);
 
 // The message of a node failure without its "<Node>: " prefix.
 std::string WithoutNode(const std::string& message, const std::string& node) {
@@ -57,8 +54,9 @@ void TableCommand(const Module& module, const TableOptions& o, const std::string
 
     TableShape shape;
     for (const NodeBlock& b : blocks) shape.features.insert(shape.features.end(), b.columns.begin(), b.columns.end());
+    // The row count is known here, so a TIFF is BigTIFF only where a classic one would not do.
     const uint64_t cells = (static_cast<uint64_t>(shape.features.size()) + 1) * largest;
-    shape.bigTiff = cells > kClassicTiffLimit / sizeof(float);
+    shape.bigTiff = NeedsBigTiff(cells * sizeof(float));
 
     TableWriter writer(outputs, tableOut);
     writer.Begin(shape);

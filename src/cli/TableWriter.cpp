@@ -251,12 +251,11 @@ public:
 private:
     void Start(const TableShape& shape, std::size_t columns) override {
         if (columns > UINT32_MAX) throw ImageIOError(m_path + ": a table of more than 2^32 - 1 columns");
-        (void)shape;
-        throw ImageIOError(m_path + ": PENDING");  // PENDING-TIFF
+        m_writer = std::make_unique<TiffRowWriter>(m_path, static_cast<uint32_t>(columns), SampleType::F32,
+                                                   shape.bigTiff);
     }
-    void Append(const float*) override {}
-    struct W { void Close() {} };
-    std::unique_ptr<W> m_writer;
+    void Append(const float* row) override { m_writer->Append(row, 1); }
+    std::unique_ptr<TiffRowWriter> m_writer;
 };
 
 }  // namespace
