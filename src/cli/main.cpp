@@ -174,8 +174,11 @@ int main(int argc, char** argv) {
         if (e.get_exit_code() == 0) return app.exit(e);
         if (app.get_subcommands().empty()) {
             const std::string word = CommandWord(argc, argv);
-            if (word.empty()) return Report(kExitUsage, "a command is required: list, describe, run, table, batch or graph (see --help)");
-            return Report(kExitUsage, "unknown command '" + word + "' (commands: list, describe, run, table, batch, graph)");
+            if (word.empty())
+                return Report(kExitUsage,
+                              "a command is required: list, describe, run, table, batch or graph (see --help)");
+            return Report(kExitUsage,
+                          "unknown command '" + word + "' (commands: list, describe, run, table, batch, graph)");
         }
         return Report(kExitUsage, e.what());
     }
