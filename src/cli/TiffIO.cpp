@@ -215,15 +215,24 @@ void CheckDistinct(const std::string& path, std::vector<Chunk>& chunks) {
                            " share bytes of the file: the file holds less data than it declares");
 }
 
-// Appends one page of w x h samples to out.bytes, row by row or tile row by
-// tile row, so that memory grows only with what has been decoded.
-void ReadTiffPage(TIFF* t, const std::string& path, int page, const PageFormat& f, Raster& out) {
+// Hands one page of w x h samples to sink, in row order. Uncompressed strips
+// of whole bytes are read with pread straight into the sink's room (the node's
+// pixel array when no conversion is needed); other strips row by row through
+// libtiff, tiles a row of tiles at a time, so that compressed data cost
+// memory only as they expand.
+void ReadTiffPage(TIFF* t, const std::string& path, int page, const PageFormat& f, SampleSink& sink) {
     const uint32_t w = f.width, h = f.height;
-    const std::size_t elem = SampleSize(out.type);
+    const std::size_t elem = SampleSize(f.type);
     const std::size_t rowBytes = static_cast<std::size_t>(w) * elem;
     const std::string where = PageName(page) + ": ";
     if (static_cast<uint64_t>(w) * elem > kMaxBuffer)
         Fail(path, where + "rows of " + std::to_string(w) + " pixels are too long");
+    uint16_t compression = COMPRESSION_NONE, fillOrder = FILLORDER_MSB2LSB;
+    TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(t, TIFFTAG_FILLORDER, &fillOrder);
+    // Stored bytes are the samples themselves, up to their byte order.
+    const bool raw = compression == COMPRESSION_NONE && f.bits >= 8 && fillOrder == FILLORDER_MSB2LSB;
+    const bool swap = TIFFIsByteSwapped(t) != 0;
     if (TIFFIsTiled(t)) {
         if (f.bits == 1) Fail(path, where + "tiled 1-bit TIFF is not supported");
         uint32_t tw = 0, th = 0;
@@ -236,17 +245,40 @@ void ReadTiffPage(TIFF* t, const std::string& path, int page, const PageFormat& 
         std::vector<unsigned char> tile(static_cast<std::size_t>(tileSize));
         for (uint32_t ty = 0; ty < h; ty += th) {
             const uint32_t rows = std::min(th, h - ty);
-            const std::size_t base = out.bytes.size();
-            out.bytes.resize(base + rows * rowBytes);
+            auto* band = static_cast<unsigned char*>(sink.Room(static_cast<std::size_t>(rows) * w));
             for (uint32_t tx = 0; tx < w; tx += tw) {
-                if (TIFFReadTile(t, tile.data(), tx, ty, 0, 0) < 0)
+                bool ok = false;
+                if (raw) {
+                    // The offsets were checked against the file and each other before.
+                    const uint64_t offset = TIFFGetStrileOffset(t, TIFFComputeTile(t, tx, ty, 0, 0));
+                    ok = ReadAt(TIFFFileno(t), tile.data(), static_cast<std::size_t>(tw) * th * elem, offset);
+                } else {
+                    ok = TIFFReadTile(t, tile.data(), tx, ty, 0, 0) >= 0;
+                }
+                if (!ok)
                     FailTiff(path, where + "cannot read the tile at (" + std::to_string(tx) + ", " +
                                        std::to_string(ty) + ")");
                 const std::size_t cols = std::min(tw, w - tx);
                 for (uint32_t r = 0; r < rows; ++r)
-                    std::memcpy(out.bytes.data() + base + r * rowBytes + tx * elem,
-                                tile.data() + static_cast<std::size_t>(r) * tw * elem, cols * elem);
+                    std::memcpy(band + r * rowBytes + tx * elem, tile.data() + static_cast<std::size_t>(r) * tw * elem,
+                                cols * elem);
             }
+            if (raw && swap) SwapSamples(band, static_cast<std::size_t>(rows) * w, elem);
+            sink.Filled(static_cast<std::size_t>(rows) * w);
+        }
+        return;
+    }
+    if (raw) {
+        uint32_t rowsPerStrip = 0;
+        TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+        if (rowsPerStrip == 0 || rowsPerStrip > h) rowsPerStrip = h;
+        const uint32_t strips = (h + rowsPerStrip - 1) / rowsPerStrip;
+        if (TIFFNumberOfStrips(t) < strips) FailTiff(path, where + "fewer strips than rows need");
+        for (uint32_t i = 0; i < strips; ++i) {
+            // Each strip was checked to lie in the file and to hold its rows.
+            const uint32_t rows = std::min(rowsPerStrip, h - i * rowsPerStrip);
+            ReadSamplesAt(path, TIFFFileno(t), TIFFGetStrileOffset(t, i), static_cast<std::size_t>(rows) * w, elem,
+                          swap, sink, where + "cannot read strip " + std::to_string(i));
         }
         return;
     }
@@ -258,14 +290,13 @@ void ReadTiffPage(TIFF* t, const std::string& path, int page, const PageFormat& 
     for (uint32_t row = 0; row < h; ++row) {
         if (TIFFReadScanline(t, line.data(), row, 0) < 0)
             FailTiff(path, where + "cannot read row " + std::to_string(row));
-        const std::size_t base = out.bytes.size();
-        out.bytes.resize(base + rowBytes);
-        unsigned char* dst = out.bytes.data() + base;
+        auto* dst = static_cast<unsigned char*>(sink.Room(w));
         if (f.bits == 1) {
             for (uint32_t x = 0; x < w; ++x) dst[x] = (line[x >> 3] >> (7 - (x & 7))) & 1u;
         } else {
             std::memcpy(dst, line.data(), rowBytes);
         }
+        sink.Filled(w);
     }
 }
 
@@ -278,14 +309,18 @@ void CheckWritable(const std::string& path, const Raster& r) {
 }  // namespace
 
 Raster ReadTiff(const std::string& path, const ReadLimits& limits) {
+    return ReadRaster(path, [&](SampleSink& sink) { ReadTiffInto(path, limits, sink); });
+}
+
+void ReadTiffInto(const std::string& path, const ReadLimits& limits, SampleSink& sink) {
     PrepareTiff();
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) Fail(path, std::string("cannot open: ") + std::strerror(errno));
     const auto fileSize = static_cast<uint64_t>(st.st_size);
 
     // First every page's format and where its data lie; nothing is decoded yet.
-    Raster out;
     std::optional<PageFormat> first;
+    int64_t depth = 0;
     {
         const TiffPtr tif = OpenForReading(path, fileSize);
         TIFF* t = tif.get();
@@ -303,17 +338,15 @@ Raster ReadTiff(const std::string& path, const ReadLimits& limits) {
                                std::to_string(first->width) + " x " + std::to_string(first->height) + ", " +
                                SampleTypeName(first->type) + ")");
             }
-            ++out.depth;
-            CheckPixelCount(path, f.width, f.height, static_cast<uint64_t>(out.depth), limits);
+            ++depth;
+            CheckPixelCount(path, f.width, f.height, static_cast<uint64_t>(depth), limits);
             CollectChunks(t, path, page, f, fileSize, chunks);
         } while (TIFFReadDirectory(t));
         if (!t_tiffError.empty()) FailTiff(path, "malformed TIFF");
         if (!first) Fail(path, "the TIFF holds no full-resolution page");
         CheckDistinct(path, chunks);
     }
-    out.type = first->type;
-    out.width = first->width;
-    out.height = first->height;
+    sink.Start(first->type, first->width, first->height, depth);
 
     // Then the pages are decoded, from a fresh handle.
     const TiffPtr tif = OpenForReading(path, fileSize);
@@ -324,13 +357,12 @@ Raster ReadTiff(const std::string& path, const ReadLimits& limits) {
         ++page;
         if (IsPreview(t)) continue;
         const PageFormat f = ReadPageFormat(t, path, page);
-        if (++planes > out.depth || f.type != out.type || f.width != out.width || f.height != out.height)
+        if (++planes > depth || f.type != first->type || f.width != first->width || f.height != first->height)
             Fail(path, "the file changed while it was read");
-        ReadTiffPage(t, path, page, f, out);
+        ReadTiffPage(t, path, page, f, sink);
     } while (TIFFReadDirectory(t));
     if (!t_tiffError.empty()) FailTiff(path, "malformed TIFF");
-    if (planes != out.depth) Fail(path, "the file changed while it was read");
-    return out;
+    if (planes != depth) Fail(path, "the file changed while it was read");
 }
 
 void WriteTiff(const std::string& path, const Raster& r) {

@@ -20,6 +20,8 @@ namespace regionfeat {
 // hold the bytes its rows need. Decoding then appends row by row or tile row by
 // tile row, so compressed data cost memory only as they expand.
 Raster ReadTiff(const std::string& path, const ReadLimits& limits = {});
+// The same into a sink (ReadImageInto).
+void ReadTiffInto(const std::string& path, const ReadLimits& limits, SampleSink& sink);
 
 // Every type but U64, I64 and F16, one page per plane, uncompressed. Writes
 // straight to the path; atomic replacement is the caller's business.
