@@ -55,6 +55,8 @@ std::string StoredText(T v) {
 }  // namespace
 
 struct LabelScan::State {
+    State(SampleType t, int64_t w, int64_t h, int64_t d, bool n) : type(t), width(w), height(h), depth(d), native(n) {}
+
     SampleType type;
     int64_t width, height, depth;
     bool native;
@@ -65,9 +67,9 @@ struct LabelScan::State {
     uint64_t boxLimit = 0;
     bool boxesKept = true;
 
-    // One sample at (x, y, z).
+    // A run of `count` equal samples v from (x0, y, z) to (x1, y, z).
     template <class T>
-    void Sample(T v) {
+    void Run(T v, int64_t x0, int64_t x1, uint64_t count) {
         // Only these hold whole numbers that conversion to float may change.
         constexpr bool kMayBeInexact = (std::is_integral_v<T> && sizeof(T) >= 4) || std::is_same_v<T, double>;
         const float f = ToFloat(v);
@@ -77,15 +79,21 @@ struct LabelScan::State {
             const double d = ToDouble(v);
             if (!native && d > kExactEnd && d < kLabelEnd) {
                 const long double stored = static_cast<long double>(v);
-                if (stored == std::trunc(stored) && static_cast<long double>(f) != stored && inexact++ == 0)
-                    firstInexact = StoredText(v) + " at " + Position(x, y, z, depth) + ", becomes " +
-                                   Shortest(static_cast<double>(f));
+                if (stored == std::trunc(stored) && static_cast<long double>(f) != stored) {
+                    if (inexact == 0)
+                        firstInexact = StoredText(v) + " at " + Position(x0, y, z, depth) + ", becomes " +
+                                       Shortest(static_cast<double>(f));
+                    inexact += count;
+                }
             }
         }
         // The value the node reads: the float, or the stored integer.
         const double seen = native ? ToDouble(v) : static_cast<double>(f);
         if (!(seen >= 1.0 && seen < kLabelEnd)) return;  // background, NaN included
-        if (seen != std::trunc(seen) && nonWhole++ == 0) firstNonWhole = Shortest(seen) + " at " + Position(x, y, z, depth);
+        if (seen != std::trunc(seen)) {
+            if (nonWhole == 0) firstNonWhole = Shortest(seen) + " at " + Position(x0, y, z, depth);
+            nonWhole += count;
+        }
         if (!boxesKept) return;
         const auto label = static_cast<uint64_t>(seen);
         if (label > boxLimit) {
@@ -96,42 +104,58 @@ struct LabelScan::State {
         if (label > boxes.size())
             boxes.resize(std::min<uint64_t>(std::max<uint64_t>(label, 2 * boxes.size()), boxLimit));
         Box& b = boxes[label - 1];
-        const auto ux = static_cast<uint32_t>(x), uy = static_cast<uint32_t>(y);
-        b.minX = std::min(b.minX, ux);
-        b.maxX = std::max(b.maxX, ux);
-        b.minY = std::min(b.minY, uy);
-        b.maxY = std::max(b.maxY, uy);
+        b.minX = std::min(b.minX, static_cast<uint32_t>(x0));
+        b.maxX = std::max(b.maxX, static_cast<uint32_t>(x1));
+        b.minY = std::min(b.minY, static_cast<uint32_t>(y));
+        b.maxY = std::max(b.maxY, static_cast<uint32_t>(y));
     }
 
+    // n samples of one row from (x, y, z) on. Equal neighbours (the same
+    // stored bits) are taken as one run: labels come in runs along rows.
     template <class T>
-    void Samples(const unsigned char* src, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
+    void Row(const unsigned char* src, std::size_t n) {
+        auto at = [&](std::size_t i) {
             T v;
             std::memcpy(&v, src + i * sizeof(T), sizeof(T));
+            return v;
+        };
+        std::size_t j = 0;
+        while (j < n) {
+            const T v = at(j);
             // Background float labels are by far the most common pixels: they
             // skip the checks (NaN and values below 1 raise nothing).
             if constexpr (std::is_same_v<T, float>) {
                 if (!(v >= 1.0f)) {
-                    Advance();
+                    ++j;
                     continue;
                 }
             }
-            Sample(v);
-            Advance();
+            std::size_t k = j + 1;
+            while (k < n && std::memcmp(src + k * sizeof(T), src + j * sizeof(T), sizeof(T)) == 0) ++k;
+            Run(v, x + static_cast<int64_t>(j), x + static_cast<int64_t>(k) - 1, k - j);
+            j = k;
         }
     }
 
-    void Advance() {
-        if (++x < width) return;
-        x = 0;
-        if (++y < height) return;
-        y = 0;
-        ++z;
+    template <class T>
+    void Samples(const unsigned char* src, std::size_t count) {
+        while (count > 0) {
+            const std::size_t n = std::min<std::size_t>(count, static_cast<std::size_t>(width - x));
+            Row<T>(src, n);
+            src += n * sizeof(T);
+            count -= n;
+            x += static_cast<int64_t>(n);
+            if (x < width) continue;
+            x = 0;
+            if (++y < height) continue;
+            y = 0;
+            ++z;
+        }
     }
 };
 
 LabelScan::LabelScan(SampleType type, int64_t width, int64_t height, int64_t depth, bool native)
-    : m(std::make_unique<State>(State{type, width, height, depth, native})) {
+    : m(std::make_unique<State>(type, width, height, depth, native)) {
     const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * static_cast<uint64_t>(depth);
     m->boxLimit = std::max<uint64_t>(uint64_t{1} << 20, pixels / 4);
 }

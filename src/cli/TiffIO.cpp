@@ -365,37 +365,54 @@ void ReadTiffInto(const std::string& path, const ReadLimits& limits, SampleSink&
     if (planes != depth) Fail(path, "the file changed while it was read");
 }
 
-void WriteTiff(const std::string& path, const Raster& r) {
-    CheckWritable(path, r);
-    uint16_t bits = 0, format = SAMPLEFORMAT_UINT;
-    switch (r.type) {
-        case SampleType::Bool: bits = 1; break;
-        case SampleType::U8: bits = 8; break;
-        case SampleType::U16: bits = 16; break;
-        case SampleType::U32: bits = 32; break;
-        case SampleType::I8: bits = 8, format = SAMPLEFORMAT_INT; break;
-        case SampleType::I16: bits = 16, format = SAMPLEFORMAT_INT; break;
-        case SampleType::I32: bits = 32, format = SAMPLEFORMAT_INT; break;
-        case SampleType::F32: bits = 32, format = SAMPLEFORMAT_IEEEFP; break;
-        case SampleType::F64: bits = 64, format = SAMPLEFORMAT_IEEEFP; break;
-        default: Fail(path, std::string("cannot write ") + SampleTypeName(r.type) + " pixels as TIFF");
+namespace {
+
+// Bits per sample and sample format of a type TIFF can hold.
+std::pair<uint16_t, uint16_t> TiffLayout(const std::string& path, SampleType type) {
+    switch (type) {
+        case SampleType::Bool: return {1, SAMPLEFORMAT_UINT};
+        case SampleType::U8: return {8, SAMPLEFORMAT_UINT};
+        case SampleType::U16: return {16, SAMPLEFORMAT_UINT};
+        case SampleType::U32: return {32, SAMPLEFORMAT_UINT};
+        case SampleType::I8: return {8, SAMPLEFORMAT_INT};
+        case SampleType::I16: return {16, SAMPLEFORMAT_INT};
+        case SampleType::I32: return {32, SAMPLEFORMAT_INT};
+        case SampleType::F32: return {32, SAMPLEFORMAT_IEEEFP};
+        case SampleType::F64: return {64, SAMPLEFORMAT_IEEEFP};
+        default: Fail(path, std::string("cannot write ") + SampleTypeName(type) + " pixels as TIFF");
     }
-    if (r.width > std::numeric_limits<uint32_t>::max() || r.height > std::numeric_limits<uint32_t>::max() ||
-        r.depth > std::numeric_limits<uint16_t>::max())
-        Fail(path, "the image is too large for TIFF");
-    PrepareTiff();
-    // Classic TIFF addresses 4 GiB; larger data go to BigTIFF.
-    const bool big = r.bytes.size() > (uint64_t{1} << 31);
-    TiffPtr tif(TIFFOpen(path.c_str(), big ? "w8" : "w"));
-    if (!tif) Fail(path, "cannot create" + TiffDetail());
-    TIFF* t = tif.get();
-    const auto w = static_cast<uint32_t>(r.width);
-    const auto h = static_cast<uint32_t>(r.height);
-    const std::size_t rowBytes = static_cast<std::size_t>(w) * SampleSize(r.type);
-    std::vector<unsigned char> packed(bits == 1 ? (w + 7) / 8 : 0);
-    for (int64_t z = 0; z < r.depth; ++z) {
-        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
-        TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+}
+
+}  // namespace
+
+// Writes pages of uncompressed strips, row by row, to a file it creates.
+struct TiffRowWriter::Impl {
+    std::string path;
+    uint32_t width;
+    SampleType type;
+    uint16_t bits = 0, format = 0;
+    std::size_t rowBytes = 0;
+    TiffPtr tif;
+    uint64_t rows = 0;  // rows of the current page
+    std::vector<unsigned char> packed;
+
+    Impl(const std::string& p, uint32_t w, SampleType t, bool big) : path(p), width(w), type(t) {
+        if (w == 0) Fail(path, "cannot write an image without pixels");
+        std::tie(bits, format) = TiffLayout(path, t);
+        rowBytes = static_cast<std::size_t>(w) * SampleSize(t);
+        if (bits == 1) packed.resize((static_cast<std::size_t>(w) + 7) / 8);
+        PrepareTiff();
+        tif.reset(TIFFOpen(path.c_str(), big ? "w8" : "w"));
+        if (!tif) Fail(path, "cannot create" + TiffDetail());
+    }
+
+    // Starts a page of height rows (a first guess when rows are appended
+    // without a known end: libtiff extends the length and the strip table as
+    // rows arrive past it), page of pages when pages > 1.
+    void BeginPage(uint32_t height, uint16_t page, uint16_t pages) {
+        TIFF* t = tif.get();
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
         TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t{1});
         TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
         TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, format);
@@ -403,26 +420,85 @@ void WriteTiff(const std::string& path, const Raster& r) {
         TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
         TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
         TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
-        if (r.depth > 1) {
+        if (pages > 1) {
             TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-            TIFFSetField(t, TIFFTAG_PAGENUMBER, static_cast<uint16_t>(z), static_cast<uint16_t>(r.depth));
+            TIFFSetField(t, TIFFTAG_PAGENUMBER, page, pages);
         }
-        for (uint32_t y = 0; y < h; ++y) {
-            const unsigned char* row = r.bytes.data() + (static_cast<std::size_t>(z) * h + y) * rowBytes;
-            void* data = const_cast<unsigned char*>(row);
+        rows = 0;
+    }
+
+    void Rows(const unsigned char* data, uint64_t count) {
+        for (uint64_t i = 0; i < count; ++i, data += rowBytes) {
+            if (rows >= std::numeric_limits<uint32_t>::max()) Fail(path, "the image is too large for TIFF");
+            // libtiff may swap a row in place when it writes big-endian; it
+            // writes the machine's order here, so the data stay untouched.
+            void* row = const_cast<unsigned char*>(data);
             if (bits == 1) {
                 std::fill(packed.begin(), packed.end(), 0);
-                for (uint32_t x = 0; x < w; ++x)
-                    if (row[x]) packed[x >> 3] |= static_cast<unsigned char>(0x80u >> (x & 7));
-                data = packed.data();
+                for (uint32_t x = 0; x < width; ++x)
+                    if (data[x]) packed[x >> 3] |= static_cast<unsigned char>(0x80u >> (x & 7));
+                row = packed.data();
             }
-            if (TIFFWriteScanline(t, data, y, 0) < 0) Fail(path, "cannot write" + TiffDetail());
+            if (TIFFWriteScanline(tif.get(), row, static_cast<uint32_t>(rows), 0) < 0)
+                Fail(path, "cannot write" + TiffDetail());
+            ++rows;
         }
-        if (!TIFFWriteDirectory(t)) Fail(path, "cannot write" + TiffDetail());
     }
-    TIFF* raw = tif.release();
-    TIFFClose(raw);
-    if (!t_tiffError.empty()) Fail(path, "cannot write" + TiffDetail());
+
+    void EndPage() {
+        if (!TIFFWriteDirectory(tif.get())) Fail(path, "cannot write" + TiffDetail());
+    }
+
+    void Close() {
+        TIFF* raw = tif.release();
+        TIFFClose(raw);
+        if (!t_tiffError.empty()) Fail(path, "cannot write" + TiffDetail());
+    }
+};
+
+TiffRowWriter::TiffRowWriter(const std::string& path, uint32_t width, SampleType type, bool big)
+    : m(std::make_unique<Impl>(path, width, type, big)) {
+    m->BeginPage(1, 0, 1);
 }
+
+TiffRowWriter::~TiffRowWriter() = default;  // the handle closes without a word when Close was not called
+
+void TiffRowWriter::Append(const void* rows, uint32_t count) {
+    if (!m->tif) Fail(m->path, "cannot write after the file was closed");
+    m->Rows(static_cast<const unsigned char*>(rows), count);
+}
+
+uint64_t TiffRowWriter::Rows() const { return m->rows; }
+
+void TiffRowWriter::Close() {
+    if (!m->tif) return;
+    if (m->rows == 0) {
+        // A TIFF image cannot have zero rows; the unfinished file is left to
+        // the caller, who writes to a temporary file and removes it.
+        TIFFClose(m->tif.release());
+        Fail(m->path, "a TIFF image needs at least one row; use .csv, .tsv, .npy or .json for an empty table");
+    }
+    m->EndPage();
+    m->Close();
+}
+
+void WriteTiff(const std::string& path, const Raster& r, bool big) {
+    CheckWritable(path, r);
+    TiffLayout(path, r.type);
+    if (r.width > std::numeric_limits<uint32_t>::max() || r.height > std::numeric_limits<uint32_t>::max() ||
+        r.depth > std::numeric_limits<uint16_t>::max())
+        Fail(path, "the image is too large for TIFF");
+    TiffRowWriter::Impl writer(path, static_cast<uint32_t>(r.width), r.type, big || NeedsBigTiff(r.bytes.size()));
+    const auto h = static_cast<uint32_t>(r.height);
+    const std::size_t pageBytes = static_cast<std::size_t>(h) * writer.rowBytes;
+    for (int64_t z = 0; z < r.depth; ++z) {
+        writer.BeginPage(h, static_cast<uint16_t>(z), static_cast<uint16_t>(r.depth));
+        writer.Rows(r.bytes.data() + static_cast<std::size_t>(z) * pageBytes, h);
+        writer.EndPage();
+    }
+    writer.Close();
+}
+
+bool NeedsBigTiff(uint64_t dataBytes) { return dataBytes > kClassicTiffDataLimit; }
 
 }  // namespace regionfeat
