@@ -219,8 +219,10 @@ public:
         }
         m_done += count;
     }
+    // Labels are checked piece by piece while the piece is still in the
+    // cache, so they too are read a staging buffer's size at a time.
     std::size_t PreferredCount() const override {
-        return m_direct ? SIZE_MAX : std::max<std::size_t>(1, m_chunkBytes / m_elem);
+        return m_direct && !m_scan ? SIZE_MAX : std::max<std::size_t>(1, m_chunkBytes / m_elem);
     }
 
     std::unique_ptr<CImage> Finish(std::vector<std::string>* warnings) {
