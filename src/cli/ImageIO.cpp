@@ -137,6 +137,46 @@ void* RasterSink::Room(std::size_t count) {
     return m_r.bytes.data() + base;
 }
 
+DeferredSink::DeferredSink(SampleSink& target, std::size_t thresholdBytes)
+    : m_target(target), m_threshold(thresholdBytes) {}
+
+void DeferredSink::Start(SampleType type, int64_t w, int64_t h, int64_t d) {
+    m_type = type;
+    m_w = w;
+    m_h = h;
+    m_d = d;
+    m_elem = SampleSize(type);
+    m_total = static_cast<std::size_t>(w * h * d);
+}
+
+void* DeferredSink::Room(std::size_t count) {
+    if (m_started) return m_target.Room(count);
+    const std::size_t base = m_held.size();
+    m_held.resize(base + count * m_elem);
+    return m_held.data() + base;
+}
+
+void DeferredSink::Filled(std::size_t count) {
+    if (m_started) return m_target.Filled(count);
+    if (m_held.size() >= m_threshold || m_held.size() / m_elem >= m_total) Release();
+}
+
+std::size_t DeferredSink::PreferredCount() const { return m_started ? m_target.PreferredCount() : SIZE_MAX; }
+
+void DeferredSink::Release() {
+    m_target.Start(m_type, m_w, m_h, m_d);
+    m_started = true;
+    const std::size_t step = std::max<std::size_t>(1, m_target.PreferredCount());
+    const std::size_t held = m_held.size() / m_elem;
+    for (std::size_t done = 0; done < held;) {
+        const std::size_t n = std::min(held - done, step);
+        std::memcpy(m_target.Room(n), m_held.data() + done * m_elem, n * m_elem);
+        m_target.Filled(n);
+        done += n;
+    }
+    std::vector<unsigned char>().swap(m_held);
+}
+
 Raster ReadRaster(const std::string& path, const std::function<void(SampleSink&)>& read) {
     Raster out;
     RasterSink sink(out);

@@ -73,6 +73,10 @@ struct ReadLimits {
     // The staging buffer of a conversion, in bytes (at least one sample). Only
     // tests set it, small, to cut images into many uneven chunks.
     std::size_t chunkBytes = kDefaultChunkBytes;
+    // Decoded bytes of a compressed file (compressed TIFF, PNG) that are
+    // held back until they justify making the node's image at its declared
+    // size; tests set it small.
+    std::size_t deferBytes = std::size_t{64} << 20;
 };
 
 // Where a reader puts the samples it decodes: in memory order (x fastest, then

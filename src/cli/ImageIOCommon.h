@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 #include <type_traits>
 
 #include "ImageIO.h"
@@ -96,6 +97,30 @@ public:
 private:
     Raster& m_r;
     std::size_t m_elem = 1;
+};
+
+// Holds back the samples of a compressed file until they justify the image:
+// they are collected in a buffer that grows with them until thresholdBytes
+// have arrived (or all of them, if fewer), and only then is target started,
+// handed what was collected, and given the rest directly. So a small file
+// that declares a huge image fails before the image is made.
+class DeferredSink : public SampleSink {
+public:
+    DeferredSink(SampleSink& target, std::size_t thresholdBytes);
+    void Start(SampleType type, int64_t w, int64_t h, int64_t d) override;
+    void* Room(std::size_t count) override;
+    void Filled(std::size_t count) override;
+    std::size_t PreferredCount() const override;
+
+private:
+    void Release();
+    SampleSink& m_target;
+    std::size_t m_threshold;
+    SampleType m_type = SampleType::U8;
+    int64_t m_w = 0, m_h = 0, m_d = 0;
+    std::size_t m_elem = 1, m_total = 0;
+    bool m_started = false;
+    std::vector<unsigned char> m_held;
 };
 
 // The Raster that read delivers into a RasterSink; fails when it is incomplete.

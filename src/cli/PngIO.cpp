@@ -133,7 +133,9 @@ Raster ReadPng(const std::string& path, const ReadLimits& limits) {
     return ReadRaster(path, [&](SampleSink& sink) { ReadPngInto(path, limits, sink); });
 }
 
-void ReadPngInto(const std::string& path, const ReadLimits& limits, SampleSink& sink) {
+void ReadPngInto(const std::string& path, const ReadLimits& limits, SampleSink& target) {
+    // PNG data are compressed: the image is made once the rows justify it.
+    DeferredSink sink(target, limits.deferBytes);
     PngReader s;
     s.sink = &sink;
     s.file = std::fopen(path.c_str(), "rb");

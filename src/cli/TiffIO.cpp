@@ -312,8 +312,12 @@ Raster ReadTiff(const std::string& path, const ReadLimits& limits) {
     return ReadRaster(path, [&](SampleSink& sink) { ReadTiffInto(path, limits, sink); });
 }
 
-void ReadTiffInto(const std::string& path, const ReadLimits& limits, SampleSink& sink) {
+void ReadTiffInto(const std::string& path, const ReadLimits& limits, SampleSink& target) {
     PrepareTiff();
+    // Compressed pages are read into the image once their rows justify it
+    // (DeferredSink); uncompressed ones were checked to hold their rows.
+    bool compressed = false;
+    DeferredSink deferred(target, limits.deferBytes);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) Fail(path, std::string("cannot open: ") + std::strerror(errno));
     const auto fileSize = static_cast<uint64_t>(st.st_size);
@@ -341,11 +345,15 @@ void ReadTiffInto(const std::string& path, const ReadLimits& limits, SampleSink&
             ++depth;
             CheckPixelCount(path, f.width, f.height, static_cast<uint64_t>(depth), limits);
             CollectChunks(t, path, page, f, fileSize, chunks);
+            uint16_t compression = COMPRESSION_NONE;
+            TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+            compressed = compressed || compression != COMPRESSION_NONE;
         } while (TIFFReadDirectory(t));
         if (!t_tiffError.empty()) FailTiff(path, "malformed TIFF");
         if (!first) Fail(path, "the TIFF holds no full-resolution page");
         CheckDistinct(path, chunks);
     }
+    SampleSink& sink = compressed ? static_cast<SampleSink&>(deferred) : target;
     sink.Start(first->type, first->width, first->height, depth);
 
     // Then the pages are decoded, from a fresh handle.
