@@ -83,6 +83,8 @@ int main(int argc, char** argv) {
     runCmd->add_flag("--native", run.native,
                      "Hand the images over in their stored pixel type instead of 32-bit float.");
     runCmd->add_flag("--verbose", run.verbose, "Set the node's parameter \"verbose\" to true.");
+    runCmd->add_flag("--timings", run.timings,
+                     "Print the seconds spent reading, running and writing as one line on standard error.");
     runCmd
         ->add_option("--max-pixels", run.limits.maxPixels,
                      "Refuse an image of more pixels (width x height x depth) than this; default: what this "
