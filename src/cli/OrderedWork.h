@@ -95,7 +95,9 @@ void RunOrdered(std::size_t count, unsigned jobs, std::size_t window, Work&& wor
                 std::lock_guard lock(mutex);
                 if (!stop) {
                     Slot& slot = slots[item % window];
-                    slot.error = error;
+                    // Moved, so that the exception is released by the thread
+                    // that reads it (its count is invisible to race checkers).
+                    slot.error = std::move(error);
                     slot.ready = true;
                 }
             }
