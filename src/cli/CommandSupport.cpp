@@ -140,11 +140,10 @@ std::vector<OutputFile> CheckOutputs(const std::vector<std::string>& paths, cons
 std::unique_ptr<CImage> LoadNodeImage(const std::string& path, bool native, const ReadLimits& limits, bool labels,
                                       std::ostream& err) {
     try {
-        const Raster raster = ReadImage(path, limits);
-        if (labels)
-            for (const std::string& warning : LabelWarnings(raster, native))
-                err << "warning: " << path << ": " << warning << std::endl;
-        return ToNodeImage(raster, native, path);
+        std::vector<std::string> warnings;
+        std::unique_ptr<CImage> image = ReadNodeImage(path, native, limits, labels ? &warnings : nullptr);
+        for (const std::string& warning : warnings) err << "warning: " << path << ": " << warning << std::endl;
+        return image;
     } catch (const std::bad_alloc&) {
         throw OutOfMemory("out of memory while reading " + path);
     } catch (const std::length_error&) {

@@ -92,9 +92,10 @@ private:
 };
 
 
-// Reads an input as the node gets it (see ToNodeImage). For a label image, the
-// warnings about its values go to err first, one line each. A failing
-// allocation is reported as OutOfMemory naming the file.
+// Reads an input as the node gets it (see ToNodeImage), straight into the
+// node's image (ReadNodeImage). For a label image, the warnings about its
+// values go to err first, one line each. A failing allocation is reported as
+// OutOfMemory naming the file.
 std::unique_ptr<KELO::CImage> LoadNodeImage(const std::string& path, bool native, const ReadLimits& limits,
                                             bool labels, std::ostream& err);
 

@@ -13,6 +13,7 @@
 #include "NpyIO.h"
 #include "Output.h"
 #include "TiffIO.h"
+#include "Timings.h"
 #include "ValueJson.h"
 #include "kelo/Graph.h"
 #include "kelo/Image.h"
@@ -267,8 +268,13 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, st
     for (const std::string& p : o.parameters) settings.push_back(ParseParameter(p, described, o.node));
     if (o.verbose) settings.push_back({"verbose", std::make_unique<CValueBool>(true)});
 
+    // The read phase starts here: describing the node and checking outputs
+    // take no time worth reporting.
+    Timings timings;
     CValueOwnedPointer<CImage> grey(LoadNodeImage(o.image, o.native, o.limits, false, err).release(), 1);
-    CValueOwnedPointer<CImage> labels(o.labels.empty() ? nullptr : LoadNodeImage(o.labels, o.native, o.limits, true, err).release(), 1);
+    CValueOwnedPointer<CImage> labels(
+        o.labels.empty() ? nullptr : LoadNodeImage(o.labels, o.native, o.limits, true, err).release(), 1);
+    timings.Mark("read");
 
     for (ParameterSetting& s : settings) node->Parameters().SetEntry(s.key, s.value.release());
     node->SetStackInput(0, &grey);
@@ -291,6 +297,11 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, st
     }
     const std::unique_ptr<CValue> out0(node->TakeStackOutput(0));
     const std::unique_ptr<CValue> out1(node->TakeStackOutput(1));
+    timings.Mark("run");
+    const auto reportTimings = [&] {
+        timings.Mark("write");
+        if (o.timings) timings.Print(err);
+    };
 
     // FromGraph gives rows only for the labels that occur, in order; the table says which.
     const auto tableOf = [&](const CImage& m) {
@@ -308,6 +319,7 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, st
     if (outputs.empty()) {
         WriteDelimited(out, tableOf(*matrix), ',');
         out.flush();
+        reportTimings();
         return;
     }
     FileSet files;
@@ -341,6 +353,7 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, st
         }
     }
     files.Commit();
+    reportTimings();
 }
 
 void GraphCheckCommand(const std::string& path, std::ostream& out) {

@@ -24,6 +24,7 @@ struct RunOptions {
     std::vector<std::string> outputs;     // files; none: CSV on standard output
     bool native = false;
     bool verbose = false;
+    bool timings = false;  // one line of read, run and write times on the error stream
     ReadLimits limits;  // for both images
 };
 
@@ -35,7 +36,8 @@ void ListCommand(const Module& module, bool all, std::ostream& out);
 void DescribeCommand(const Module& module, const std::string& node, bool json, std::ostream& out);
 
 // Runs a node on the given images and writes its result: without output files
-// the table goes to out. Warnings about the label image go to err.
+// the table goes to out. Warnings about the label image go to err, and with
+// options.timings the line of Timings.h once everything is written.
 void RunCommand(const Module& module, const RunOptions& options, std::ostream& out, std::ostream& err);
 
 // Reads and checks a graph file (its JSON, plugins, parameters, wiring, cycles)

@@ -1,7 +1,8 @@
-// Images as files: the part shared by the formats. A file is read into a
-// Raster that keeps the stored sample type, so that the caller can decide
-// between converting to float (what the nodes expect) and handing the pixels
-// over in their own type. The formats themselves: TiffIO.h, PngIO.h, NpyIO.h.
+// Images as files: the part shared by the formats. A reader hands the samples
+// it decodes, in their stored type, to a SampleSink: ReadNodeImage's sink puts
+// them straight into the image a node gets (converted to float, or in their
+// own type), ReadImage's into a Raster that keeps the stored type. The formats
+// themselves: TiffIO.h, PngIO.h, NpyIO.h.
 //
 // Readers spend memory only as the file delivers data: a header that declares
 // more than the file holds fails before the memory is spent, and a declared
@@ -63,13 +64,54 @@ struct Raster {
 // float (4). Without a known memory size there is no limit.
 uint64_t DefaultMaxPixels();
 
+// Samples converted to float pass through a staging buffer of this size:
+// large enough for reads of a few MiB, small enough to stay in the cache.
+constexpr std::size_t kDefaultChunkBytes = std::size_t{4} << 20;
+
 struct ReadLimits {
     uint64_t maxPixels = DefaultMaxPixels();
+    // The staging buffer of a conversion, in bytes (at least one sample). Only
+    // tests set it, small, to cut images into many uneven chunks.
+    std::size_t chunkBytes = kDefaultChunkBytes;
+    // Decoded bytes of a compressed file (compressed TIFF, PNG) that are
+    // held back until they justify making the node's image at its declared
+    // size; tests set it small.
+    std::size_t deferBytes = std::size_t{64} << 20;
 };
 
-// Reads an image, recognising the format by the file's first bytes rather than
-// its name. Throws ImageIOError; std::bad_alloc when the memory runs out.
+// Where a reader puts the samples it decodes: in memory order (x fastest, then
+// y, then z), in the stored type and the machine's byte order.
+class SampleSink {
+public:
+    virtual ~SampleSink() = default;
+    // Called once, after the header has passed every check and before any
+    // sample; may throw (an unsupported type, std::bad_alloc).
+    virtual void Start(SampleType type, int64_t width, int64_t height, int64_t depth) = 0;
+    // Room for the next `count` samples (1 .. those still to come). The reader
+    // fills it, puts the bytes into the machine's order, then calls Filled with
+    // the same count before asking for more.
+    virtual void* Room(std::size_t count) = 0;
+    virtual void Filled(std::size_t count) = 0;
+    // How many samples a reader should ask for at a time where it is free to
+    // choose: SIZE_MAX when Room hands out the destination itself.
+    virtual std::size_t PreferredCount() const = 0;
+};
+
+// Reads an image into sink, recognising the format by the file's first bytes
+// rather than its name. Throws ImageIOError; std::bad_alloc when the memory
+// runs out. The sink has received every sample when this returns.
+void ReadImageInto(const std::string& path, const ReadLimits& limits, SampleSink& sink);
+
+// Reads an image into a Raster of its stored type (ReadImageInto).
 Raster ReadImage(const std::string& path, const ReadLimits& limits = {});
+
+// Reads an image straight into the image a node gets (the types of
+// ToNodeImage): samples of the node's type are read into its pixel array, any
+// other type is converted through a staging buffer of limits.chunkBytes. With
+// labelWarnings, the warnings of LabelCheck.h about the values are computed as
+// the samples pass and stored there.
+std::unique_ptr<KELO::CImage> ReadNodeImage(const std::string& path, bool native, const ReadLimits& limits = {},
+                                            std::vector<std::string>* labelWarnings = nullptr);
 
 // The image a node gets. By default every type becomes IMAGE_GREY_F (values
 // converted to float). With native, the stored type is kept where the host has

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 #include <type_traits>
 
 #include "ImageIO.h"
@@ -65,5 +68,62 @@ std::size_t CheckedBytes(const std::string& path, int64_t w, int64_t h, int64_t 
 // Throws when w x h x d pixels exceed limits.maxPixels, naming the file and
 // the size. Called as soon as a header has declared the extents.
 void CheckPixelCount(const std::string& path, uint64_t w, uint64_t h, uint64_t d, const ReadLimits& limits);
+
+// Reverses the bytes of each of count samples of elem bytes (2, 4 or 8; other
+// sizes are left alone), in place.
+void SwapSamples(void* samples, std::size_t count, std::size_t elem);
+
+// Reads exactly bytes bytes at offset with pread calls of up to 1 GiB; false
+// when the file ends first or a read fails.
+bool ReadAt(int fd, void* buffer, std::size_t bytes, uint64_t offset);
+
+// Reads count samples of elem bytes at offset into sink, in as few pieces as
+// the sink asks for, putting them into the machine's byte order (swap).
+// Fails with problem when the file holds fewer bytes than that.
+void ReadSamplesAt(const std::string& path, int fd, uint64_t offset, std::size_t count, std::size_t elem, bool swap,
+                   SampleSink& sink, const std::string& problem);
+
+// Collects the samples in a Raster of the stored type, growing it as they
+// arrive, so that a reader of compressed data spends memory only as the data
+// expand.
+class RasterSink : public SampleSink {
+public:
+    explicit RasterSink(Raster& r);
+    void Start(SampleType type, int64_t w, int64_t h, int64_t d) override;
+    void* Room(std::size_t count) override;
+    void Filled(std::size_t) override {}
+    std::size_t PreferredCount() const override { return SIZE_MAX; }
+
+private:
+    Raster& m_r;
+    std::size_t m_elem = 1;
+};
+
+// Holds back the samples of a compressed file until they justify the image:
+// they are collected in a buffer that grows with them until thresholdBytes
+// have arrived (or all of them, if fewer), and only then is target started,
+// handed what was collected, and given the rest directly. So a small file
+// that declares a huge image fails before the image is made.
+class DeferredSink : public SampleSink {
+public:
+    DeferredSink(SampleSink& target, std::size_t thresholdBytes);
+    void Start(SampleType type, int64_t w, int64_t h, int64_t d) override;
+    void* Room(std::size_t count) override;
+    void Filled(std::size_t count) override;
+    std::size_t PreferredCount() const override;
+
+private:
+    void Release();
+    SampleSink& m_target;
+    std::size_t m_threshold;
+    SampleType m_type = SampleType::U8;
+    int64_t m_w = 0, m_h = 0, m_d = 0;
+    std::size_t m_elem = 1, m_total = 0;
+    bool m_started = false;
+    std::vector<unsigned char> m_held;
+};
+
+// The Raster that read delivers into a RasterSink; fails when it is incomplete.
+Raster ReadRaster(const std::string& path, const std::function<void(SampleSink&)>& read);
 
 }  // namespace regionfeat::detail

@@ -52,70 +52,133 @@ std::string StoredText(T v) {
         return Shortest(ToDouble(v));
 }
 
-struct Scan {
+}  // namespace
+
+struct LabelScan::State {
+    State(SampleType t, int64_t w, int64_t h, int64_t d, bool n) : type(t), width(w), height(h), depth(d), native(n) {}
+
+    SampleType type;
+    int64_t width, height, depth;
+    bool native;
+    int64_t x = 0, y = 0, z = 0;  // position of the next sample
     uint64_t nonWhole = 0, inexact = 0;
     std::string firstNonWhole, firstInexact;
     std::vector<Box> boxes;
     uint64_t boxLimit = 0;
     bool boxesKept = true;
-};
 
-template <class T>
-void ScanPixels(const Raster& r, bool native, Scan& scan) {
-    const unsigned char* src = r.bytes.data();
-    // Only these hold whole numbers that conversion to float may change.
-    constexpr bool kMayBeInexact = (std::is_integral_v<T> && sizeof(T) >= 4) || std::is_same_v<T, double>;
-    std::size_t i = 0;
-    for (int64_t z = 0; z < r.depth; ++z)
-        for (int64_t y = 0; y < r.height; ++y)
-            for (int64_t x = 0; x < r.width; ++x, ++i) {
-                T v;
-                std::memcpy(&v, src + i * sizeof(T), sizeof(T));
-                const float f = ToFloat(v);
-                if constexpr (kMayBeInexact) {
-                    // A stored label (below 2^32) that the float changes; it may
-                    // even round up to 2^32 and so become background.
-                    const double d = ToDouble(v);
-                    if (!native && d > kExactEnd && d < kLabelEnd) {
-                        const long double stored = static_cast<long double>(v);
-                        if (stored == std::trunc(stored) && static_cast<long double>(f) != stored &&
-                            scan.inexact++ == 0)
-                            scan.firstInexact = StoredText(v) + " at " + Position(x, y, z, r.depth) + ", becomes " +
-                                                Shortest(static_cast<double>(f));
-                    }
+    // A run of `count` equal samples v from (x0, y, z) to (x1, y, z).
+    template <class T>
+    void Run(T v, int64_t x0, int64_t x1, uint64_t count) {
+        // Only these hold whole numbers that conversion to float may change.
+        constexpr bool kMayBeInexact = (std::is_integral_v<T> && sizeof(T) >= 4) || std::is_same_v<T, double>;
+        const float f = ToFloat(v);
+        if constexpr (kMayBeInexact) {
+            // A stored label (below 2^32) that the float changes; it may even
+            // round up to 2^32 and so become background.
+            const double d = ToDouble(v);
+            if (!native && d > kExactEnd && d < kLabelEnd) {
+                const long double stored = static_cast<long double>(v);
+                if (stored == std::trunc(stored) && static_cast<long double>(f) != stored) {
+                    if (inexact == 0)
+                        firstInexact = StoredText(v) + " at " + Position(x0, y, z, depth) + ", becomes " +
+                                       Shortest(static_cast<double>(f));
+                    inexact += count;
                 }
-                // The value the node reads: the float, or the stored integer.
-                const double seen = native ? ToDouble(v) : static_cast<double>(f);
-                if (!(seen >= 1.0 && seen < kLabelEnd)) continue;  // background, NaN included
-                if (seen != std::trunc(seen) && scan.nonWhole++ == 0)
-                    scan.firstNonWhole = Shortest(seen) + " at " + Position(x, y, z, r.depth);
-                if (!scan.boxesKept) continue;
-                const auto label = static_cast<uint64_t>(seen);
-                if (label > scan.boxLimit) {
-                    scan.boxesKept = false;
-                    std::vector<Box>().swap(scan.boxes);
+            }
+        }
+        // The value the node reads: the float, or the stored integer.
+        const double seen = native ? ToDouble(v) : static_cast<double>(f);
+        if (!(seen >= 1.0 && seen < kLabelEnd)) return;  // background, NaN included
+        if (seen != std::trunc(seen)) {
+            if (nonWhole == 0) firstNonWhole = Shortest(seen) + " at " + Position(x0, y, z, depth);
+            nonWhole += count;
+        }
+        if (!boxesKept) return;
+        const auto label = static_cast<uint64_t>(seen);
+        if (label > boxLimit) {
+            boxesKept = false;
+            std::vector<Box>().swap(boxes);
+            return;
+        }
+        if (label > boxes.size())
+            boxes.resize(std::min<uint64_t>(std::max<uint64_t>(label, 2 * boxes.size()), boxLimit));
+        Box& b = boxes[label - 1];
+        b.minX = std::min(b.minX, static_cast<uint32_t>(x0));
+        b.maxX = std::max(b.maxX, static_cast<uint32_t>(x1));
+        b.minY = std::min(b.minY, static_cast<uint32_t>(y));
+        b.maxY = std::max(b.maxY, static_cast<uint32_t>(y));
+    }
+
+    // n samples of one row from (x, y, z) on. Equal neighbours (the same
+    // stored bits) are taken as one run: labels come in runs along rows.
+    template <class T>
+    void Row(const unsigned char* src, std::size_t n) {
+        auto at = [&](std::size_t i) {
+            T v;
+            std::memcpy(&v, src + i * sizeof(T), sizeof(T));
+            return v;
+        };
+        std::size_t j = 0;
+        while (j < n) {
+            const T v = at(j);
+            // Background float labels are by far the most common pixels: they
+            // skip the checks (NaN and values below 1 raise nothing).
+            if constexpr (std::is_same_v<T, float>) {
+                if (!(v >= 1.0f)) {
+                    ++j;
+                    // Eight at a time while all are background (a loop the
+                    // compiler turns into vector compares).
+                    while (j + 8 <= n) {
+                        float block[8];
+                        std::memcpy(block, src + j * sizeof(float), sizeof block);
+                        bool any = false;
+                        for (float b : block) any |= b >= 1.0f;
+                        if (any) break;
+                        j += 8;
+                    }
                     continue;
                 }
-                if (label > scan.boxes.size())
-                    scan.boxes.resize(
-                        std::min<uint64_t>(std::max<uint64_t>(label, 2 * scan.boxes.size()), scan.boxLimit));
-                Box& b = scan.boxes[label - 1];
-                const auto ux = static_cast<uint32_t>(x), uy = static_cast<uint32_t>(y);
-                b.minX = std::min(b.minX, ux);
-                b.maxX = std::max(b.maxX, ux);
-                b.minY = std::min(b.minY, uy);
-                b.maxY = std::max(b.maxY, uy);
             }
+            std::size_t k = j + 1;
+            while (k < n && std::memcmp(src + k * sizeof(T), src + j * sizeof(T), sizeof(T)) == 0) ++k;
+            Run(v, x + static_cast<int64_t>(j), x + static_cast<int64_t>(k) - 1, k - j);
+            j = k;
+        }
+    }
+
+    template <class T>
+    void Samples(const unsigned char* src, std::size_t count) {
+        while (count > 0) {
+            const std::size_t n = std::min<std::size_t>(count, static_cast<std::size_t>(width - x));
+            Row<T>(src, n);
+            src += n * sizeof(T);
+            count -= n;
+            x += static_cast<int64_t>(n);
+            if (x < width) continue;
+            x = 0;
+            if (++y < height) continue;
+            y = 0;
+            ++z;
+        }
+    }
+};
+
+LabelScan::LabelScan(SampleType type, int64_t width, int64_t height, int64_t depth, bool native)
+    : m(std::make_unique<State>(type, width, height, depth, native)) {
+    const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * static_cast<uint64_t>(depth);
+    m->boxLimit = std::max<uint64_t>(uint64_t{1} << 20, pixels / 4);
 }
 
-}  // namespace
+LabelScan::~LabelScan() = default;
 
-std::vector<std::string> LabelWarnings(const Raster& labels, bool native) {
-    Scan scan;
-    const auto pixels = static_cast<uint64_t>(labels.Count());
-    scan.boxLimit = std::max<uint64_t>(uint64_t{1} << 20, pixels / 4);
-    Dispatch(labels.type, [&](auto v) { ScanPixels<decltype(v)>(labels, native, scan); });
+void LabelScan::Add(const void* samples, std::size_t count) {
+    const auto* src = static_cast<const unsigned char*>(samples);
+    Dispatch(m->type, [&](auto v) { m->Samples<decltype(v)>(src, count); });
+}
 
+std::vector<std::string> LabelScan::Warnings() const {
+    const State& scan = *m;
     std::vector<std::string> warnings;
     if (scan.nonWhole)
         warnings.push_back(std::to_string(scan.nonWhole) +
@@ -128,7 +191,7 @@ std::vector<std::string> LabelWarnings(const Raster& labels, bool native) {
                            "first: " +
                            scan.firstInexact + "); labels that become equal as floats merge into one region");
     if (scan.boxesKept) {
-        const uint64_t plane = static_cast<uint64_t>(labels.width) * static_cast<uint64_t>(labels.height);
+        const uint64_t plane = static_cast<uint64_t>(scan.width) * static_cast<uint64_t>(scan.height);
         uint64_t covered = 0;
         for (const Box& b : scan.boxes) {
             if (b.minX > b.maxX) continue;
@@ -142,6 +205,12 @@ std::vector<std::string> LabelWarnings(const Raster& labels, bool native) {
                                " times the image: nodes that work per box will take long");
     }
     return warnings;
+}
+
+std::vector<std::string> LabelWarnings(const Raster& labels, bool native) {
+    LabelScan scan(labels.type, labels.width, labels.height, labels.depth, native);
+    scan.Add(labels.bytes.data(), static_cast<std::size_t>(labels.Count()));
+    return scan.Warnings();
 }
 
 }  // namespace regionfeat

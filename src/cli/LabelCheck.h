@@ -3,6 +3,8 @@
 // line on standard error before the node runs.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,5 +27,22 @@ namespace regionfeat {
 // more than 16 MiB or the label image's own size.
 // Each warning is one line without the file name and without a line end.
 std::vector<std::string> LabelWarnings(const Raster& labels, bool native);
+
+// The same checks over samples that arrive in pieces, in memory order, as a
+// reader delivers them: Add each piece, then ask for Warnings.
+class LabelScan {
+public:
+    LabelScan(SampleType type, int64_t width, int64_t height, int64_t depth, bool native);
+    ~LabelScan();
+    LabelScan(const LabelScan&) = delete;
+    LabelScan& operator=(const LabelScan&) = delete;
+    // The next count samples of the stored type, machine byte order.
+    void Add(const void* samples, std::size_t count);
+    std::vector<std::string> Warnings() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> m;
+};
 
 }  // namespace regionfeat

@@ -1,5 +1,9 @@
 #include "NpyIO.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -188,23 +192,35 @@ std::string NpyDescr(SampleType t) {
 
 }  // namespace
 
-Raster ReadNpy(const std::string& path, const ReadLimits& limits) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) Fail(path, std::string("cannot open: ") + std::strerror(errno));
-    in.seekg(0, std::ios::end);
-    const auto fileSize = static_cast<uint64_t>(in.tellg());
-    in.seekg(0);
+namespace {
+
+// Closes a file descriptor at the end of its scope.
+struct FileDescriptor {
+    int fd = -1;
+    ~FileDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+void ReadNpyInto(const std::string& path, const ReadLimits& limits, SampleSink& sink) {
+    FileDescriptor file;
+    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file.fd < 0) Fail(path, std::string("cannot open: ") + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(file.fd, &st) != 0) Fail(path, std::string("cannot open: ") + std::strerror(errno));
+    const auto fileSize = static_cast<uint64_t>(st.st_size);
     unsigned char pre[12] = {};
-    in.read(reinterpret_cast<char*>(pre), 10);
-    if (in.gcount() < 10 || std::memcmp(pre, "\x93NUMPY", 6) != 0) Fail(path, "not an NPY file");
+    if (fileSize < 10 || !ReadAt(file.fd, pre, 10, 0) || std::memcmp(pre, "\x93NUMPY", 6) != 0)
+        Fail(path, "not an NPY file");
     const int major = pre[6];
     uint64_t headerLen = 0, offset = 0;
     if (major == 1) {
         headerLen = pre[8] | static_cast<uint64_t>(pre[9]) << 8;
         offset = 10;
     } else if (major == 2 || major == 3) {
-        in.read(reinterpret_cast<char*>(pre + 10), 2);
-        if (in.gcount() < 2) Fail(path, "truncated NPY header");
+        if (fileSize < 12 || !ReadAt(file.fd, pre + 10, 2, 10)) Fail(path, "truncated NPY header");
         headerLen = pre[8] | static_cast<uint64_t>(pre[9]) << 8 | static_cast<uint64_t>(pre[10]) << 16 |
                     static_cast<uint64_t>(pre[11]) << 24;
         offset = 12;
@@ -214,8 +230,7 @@ Raster ReadNpy(const std::string& path, const ReadLimits& limits) {
     if (headerLen > (1u << 20)) Fail(path, "malformed NPY header: too long");
     if (offset + headerLen > fileSize) Fail(path, "truncated NPY header");
     std::string header(headerLen, '\0');
-    in.read(header.data(), static_cast<std::streamsize>(headerLen));
-    if (static_cast<uint64_t>(in.gcount()) != headerLen) Fail(path, "truncated NPY header");
+    if (!ReadAt(file.fd, header.data(), headerLen, offset)) Fail(path, "truncated NPY header");
 
     std::string descr;
     bool fortran = false;
@@ -233,7 +248,8 @@ Raster ReadNpy(const std::string& path, const ReadLimits& limits) {
     const auto h = static_cast<int64_t>(shape[shape.size() - 2]);
     const auto w = static_cast<int64_t>(shape[shape.size() - 1]);
     if (w > 0 && h > 0 && d > 0) CheckPixelCount(path, w, h, d, limits);
-    const std::size_t dataBytes = CheckedBytes(path, w, h, d, SampleSize(type));
+    const std::size_t elem = SampleSize(type);
+    const std::size_t dataBytes = CheckedBytes(path, w, h, d, elem);
     const uint64_t available = fileSize - offset - headerLen;
     if (available < dataBytes)
         Fail(path, "truncated NPY data (" + std::to_string(available) + " of " + std::to_string(dataBytes) + " bytes)");
@@ -241,22 +257,27 @@ Raster ReadNpy(const std::string& path, const ReadLimits& limits) {
         Fail(path,
              std::to_string(available - dataBytes) + " bytes after the NPY data; the shape does not fit the file");
 
-    Raster out;
-    out.type = type;
-    out.width = w;
-    out.height = h;
-    out.depth = d;
-    out.bytes.resize(dataBytes);
-    in.read(reinterpret_cast<char*>(out.bytes.data()), static_cast<std::streamsize>(dataBytes));
-    if (static_cast<std::size_t>(in.gcount()) != dataBytes) Fail(path, "cannot read the NPY data");
-    if (swap) {
-        const std::size_t elem = SampleSize(type);
-        for (std::size_t i = 0; i < dataBytes; i += elem)
-            std::reverse(out.bytes.begin() + i, out.bytes.begin() + i + elem);
+    // The data are read in as few pieces as the sink allows: all at once
+    // into a node image of the stored type, else a staging buffer at a time.
+    ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    sink.Start(type, w, h, d);
+    const std::size_t step = std::max<std::size_t>(1, sink.PreferredCount());
+    uint64_t at = offset + headerLen;
+    for (std::size_t left = dataBytes / elem; left > 0;) {
+        const std::size_t n = std::min(left, step);
+        auto* room = static_cast<unsigned char*>(sink.Room(n));
+        if (!ReadAt(file.fd, room, n * elem, at)) Fail(path, "cannot read the NPY data");
+        if (swap) SwapSamples(room, n, elem);
+        if (type == SampleType::Bool)
+            for (std::size_t i = 0; i < n; ++i) room[i] = room[i] != 0;
+        sink.Filled(n);
+        at += n * elem;
+        left -= n;
     }
-    if (type == SampleType::Bool)
-        for (unsigned char& b : out.bytes) b = b != 0;
-    return out;
+}
+
+Raster ReadNpy(const std::string& path, const ReadLimits& limits) {
+    return ReadRaster(path, [&](SampleSink& sink) { ReadNpyInto(path, limits, sink); });
 }
 
 std::string NpyBytes(const Raster& r) {

@@ -11,6 +11,8 @@ namespace regionfeat {
 // The declared shape must fit the file exactly, which is checked before the
 // pixel buffer is made.
 Raster ReadNpy(const std::string& path, const ReadLimits& limits = {});
+// The same into a sink (ReadImageInto).
+void ReadNpyInto(const std::string& path, const ReadLimits& limits, SampleSink& sink);
 
 // Every sample type; shape (H, W) for one plane, else (D, H, W). Unlike TIFF
 // and PNG, NPY holds arrays without elements (a result of zero rows). Writes

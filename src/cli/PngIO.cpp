@@ -25,10 +25,12 @@ struct PngReader {
     png_structp png = nullptr;
     png_infop info = nullptr;
     char error[256] = {};
-    Raster* raster = nullptr;
+    SampleSink* sink = nullptr;
+    SampleType type = SampleType::U8;
+    png_uint_32 width = 0, height = 0;
     // One decoded row at full width, and for interlaced files the decoded
-    // sub-images of the passes one after another.
-    std::vector<unsigned char> row, passes;
+    // sub-images of the passes one after another, then the whole image.
+    std::vector<unsigned char> row, passes, whole;
 
     ~PngReader() {
         if (png) png_destroy_read_struct(&png, &info, nullptr);
@@ -51,22 +53,21 @@ bool PngReadHeader(PngReader* s) {
     return true;
 }
 
-// Decodes the rows into s->raster, whose type and extents are set. The buffers
-// grow with the rows that the file delivers, so a header that declares a huge
-// image and holds little data fails before the memory is spent. For an
-// interlaced file the seven passes are read as the sub-images they are and
-// placed into the image once all of them have been decoded.
+// Decodes the rows into s->sink, which has been started with s->type and the
+// extents. Rows go to the sink as they are decoded, so a header that declares
+// a huge image and holds little data fails before the sink's memory is used.
+// For an interlaced file the seven passes are read as the sub-images they are
+// (a buffer that grows with them) and placed into the image once all of them
+// have been decoded.
 bool PngReadRows(PngReader* s) {
     if (setjmp(png_jmpbuf(s->png))) return false;
-    Raster& r = *s->raster;
     const int bits = png_get_bit_depth(s->png, s->info);
     const bool interlaced = png_get_interlace_type(s->png, s->info) != PNG_INTERLACE_NONE;
     if (bits < 8) png_set_packing(s->png);
     if (bits == 16 && kLittleEndian) png_set_swap(s->png);
     png_read_update_info(s->png, s->info);
-    const auto w = static_cast<png_uint_32>(r.width);
-    const auto h = static_cast<png_uint_32>(r.height);
-    const std::size_t elem = SampleSize(r.type);
+    const png_uint_32 w = s->width, h = s->height;
+    const std::size_t elem = SampleSize(s->type);
     const std::size_t rowBytes = static_cast<std::size_t>(w) * elem;
     if (png_get_rowbytes(s->png, s->info) != rowBytes) {
         std::snprintf(s->error, sizeof s->error, "unexpected row size");
@@ -74,9 +75,8 @@ bool PngReadRows(PngReader* s) {
     }
     if (!interlaced) {
         for (png_uint_32 y = 0; y < h; ++y) {
-            const std::size_t base = r.bytes.size();
-            r.bytes.resize(base + rowBytes);
-            png_read_row(s->png, r.bytes.data() + base, nullptr);
+            png_read_row(s->png, static_cast<png_bytep>(s->sink->Room(w)), nullptr);
+            s->sink->Filled(w);
         }
     } else {
         // libpng writes a whole row's bytes, of which the pass's pixels are the first.
@@ -89,18 +89,23 @@ bool PngReadRows(PngReader* s) {
                 s->passes.insert(s->passes.end(), s->row.begin(), s->row.begin() + cols * elem);
             }
         }
-        r.bytes.resize(rowBytes * h);
+        s->whole.resize(rowBytes * h);
         const unsigned char* src = s->passes.data();
         for (int pass = 0; pass < 7; ++pass) {
             const std::size_t cols = PNG_PASS_COLS(w, pass), rows = PNG_PASS_ROWS(h, pass);
             if (cols == 0 || rows == 0) continue;
             for (std::size_t y = 0; y < rows; ++y) {
-                unsigned char* dst = r.bytes.data() + PNG_ROW_FROM_PASS_ROW(y, pass) * rowBytes;
+                unsigned char* dst = s->whole.data() + PNG_ROW_FROM_PASS_ROW(y, pass) * rowBytes;
                 for (std::size_t x = 0; x < cols; ++x, src += elem)
                     std::memcpy(dst + PNG_COL_FROM_PASS_COL(x, pass) * elem, src, elem);
             }
         }
         std::vector<unsigned char>().swap(s->passes);
+        for (png_uint_32 y = 0; y < h; ++y) {
+            std::memcpy(s->sink->Room(w), s->whole.data() + y * rowBytes, rowBytes);
+            s->sink->Filled(w);
+        }
+        std::vector<unsigned char>().swap(s->whole);
     }
     png_read_end(s->png, nullptr);
     return true;
@@ -125,9 +130,14 @@ const char* ColourName(int colour) {
 }  // namespace
 
 Raster ReadPng(const std::string& path, const ReadLimits& limits) {
-    Raster out;
+    return ReadRaster(path, [&](SampleSink& sink) { ReadPngInto(path, limits, sink); });
+}
+
+void ReadPngInto(const std::string& path, const ReadLimits& limits, SampleSink& target) {
+    // PNG data are compressed: the image is made once the rows justify it.
+    DeferredSink sink(target, limits.deferBytes);
     PngReader s;
-    s.raster = &out;
+    s.sink = &sink;
     s.file = std::fopen(path.c_str(), "rb");
     if (!s.file) Fail(path, std::string("cannot open: ") + std::strerror(errno));
     unsigned char sig[8] = {};
@@ -142,14 +152,13 @@ Raster ReadPng(const std::string& path, const ReadLimits& limits) {
     if (colour != PNG_COLOR_TYPE_GRAY)
         Fail(path, std::string("cannot read PNG: ") + ColourName(colour) +
                        " PNG is not supported (only grey images are read)");
-    out.type = png_get_bit_depth(s.png, s.info) == 16 ? SampleType::U16 : SampleType::U8;
-    out.width = png_get_image_width(s.png, s.info);
-    out.height = png_get_image_height(s.png, s.info);
-    out.depth = 1;
-    if (out.width == 0 || out.height == 0) Fail(path, "the image has no pixels");
-    CheckPixelCount(path, out.width, out.height, 1, limits);
+    s.type = png_get_bit_depth(s.png, s.info) == 16 ? SampleType::U16 : SampleType::U8;
+    s.width = png_get_image_width(s.png, s.info);
+    s.height = png_get_image_height(s.png, s.info);
+    if (s.width == 0 || s.height == 0) Fail(path, "the image has no pixels");
+    CheckPixelCount(path, s.width, s.height, 1, limits);
+    sink.Start(s.type, s.width, s.height, 1);
     if (!PngReadRows(&s)) FailPng(path, s);
-    return out;
 }
 
 }  // namespace regionfeat

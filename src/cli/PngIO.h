@@ -11,5 +11,7 @@ namespace regionfeat {
 // and 1, not 0 and 255); 16 bits as U16. Interlaced or not, the pixel buffer
 // grows with the rows actually decoded.
 Raster ReadPng(const std::string& path, const ReadLimits& limits = {});
+// The same into a sink (ReadImageInto).
+void ReadPngInto(const std::string& path, const ReadLimits& limits, SampleSink& sink);
 
 }  // namespace regionfeat

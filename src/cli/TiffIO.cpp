@@ -215,15 +215,24 @@ void CheckDistinct(const std::string& path, std::vector<Chunk>& chunks) {
                            " share bytes of the file: the file holds less data than it declares");
 }
 
-// Appends one page of w x h samples to out.bytes, row by row or tile row by
-// tile row, so that memory grows only with what has been decoded.
-void ReadTiffPage(TIFF* t, const std::string& path, int page, const PageFormat& f, Raster& out) {
+// Hands one page of w x h samples to sink, in row order. Uncompressed strips
+// of whole bytes are read with pread straight into the sink's room (the node's
+// pixel array when no conversion is needed); other strips row by row through
+// libtiff, tiles a row of tiles at a time, so that compressed data cost
+// memory only as they expand.
+void ReadTiffPage(TIFF* t, const std::string& path, int page, const PageFormat& f, SampleSink& sink) {
     const uint32_t w = f.width, h = f.height;
-    const std::size_t elem = SampleSize(out.type);
+    const std::size_t elem = SampleSize(f.type);
     const std::size_t rowBytes = static_cast<std::size_t>(w) * elem;
     const std::string where = PageName(page) + ": ";
     if (static_cast<uint64_t>(w) * elem > kMaxBuffer)
         Fail(path, where + "rows of " + std::to_string(w) + " pixels are too long");
+    uint16_t compression = COMPRESSION_NONE, fillOrder = FILLORDER_MSB2LSB;
+    TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(t, TIFFTAG_FILLORDER, &fillOrder);
+    // Stored bytes are the samples themselves, up to their byte order.
+    const bool raw = compression == COMPRESSION_NONE && f.bits >= 8 && fillOrder == FILLORDER_MSB2LSB;
+    const bool swap = TIFFIsByteSwapped(t) != 0;
     if (TIFFIsTiled(t)) {
         if (f.bits == 1) Fail(path, where + "tiled 1-bit TIFF is not supported");
         uint32_t tw = 0, th = 0;
@@ -236,17 +245,40 @@ void ReadTiffPage(TIFF* t, const std::string& path, int page, const PageFormat& 
         std::vector<unsigned char> tile(static_cast<std::size_t>(tileSize));
         for (uint32_t ty = 0; ty < h; ty += th) {
             const uint32_t rows = std::min(th, h - ty);
-            const std::size_t base = out.bytes.size();
-            out.bytes.resize(base + rows * rowBytes);
+            auto* band = static_cast<unsigned char*>(sink.Room(static_cast<std::size_t>(rows) * w));
             for (uint32_t tx = 0; tx < w; tx += tw) {
-                if (TIFFReadTile(t, tile.data(), tx, ty, 0, 0) < 0)
+                bool ok = false;
+                if (raw) {
+                    // The offsets were checked against the file and each other before.
+                    const uint64_t offset = TIFFGetStrileOffset(t, TIFFComputeTile(t, tx, ty, 0, 0));
+                    ok = ReadAt(TIFFFileno(t), tile.data(), static_cast<std::size_t>(tw) * th * elem, offset);
+                } else {
+                    ok = TIFFReadTile(t, tile.data(), tx, ty, 0, 0) >= 0;
+                }
+                if (!ok)
                     FailTiff(path, where + "cannot read the tile at (" + std::to_string(tx) + ", " +
                                        std::to_string(ty) + ")");
                 const std::size_t cols = std::min(tw, w - tx);
                 for (uint32_t r = 0; r < rows; ++r)
-                    std::memcpy(out.bytes.data() + base + r * rowBytes + tx * elem,
-                                tile.data() + static_cast<std::size_t>(r) * tw * elem, cols * elem);
+                    std::memcpy(band + r * rowBytes + tx * elem, tile.data() + static_cast<std::size_t>(r) * tw * elem,
+                                cols * elem);
             }
+            if (raw && swap) SwapSamples(band, static_cast<std::size_t>(rows) * w, elem);
+            sink.Filled(static_cast<std::size_t>(rows) * w);
+        }
+        return;
+    }
+    if (raw) {
+        uint32_t rowsPerStrip = 0;
+        TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+        if (rowsPerStrip == 0 || rowsPerStrip > h) rowsPerStrip = h;
+        const uint32_t strips = (h + rowsPerStrip - 1) / rowsPerStrip;
+        if (TIFFNumberOfStrips(t) < strips) FailTiff(path, where + "fewer strips than rows need");
+        for (uint32_t i = 0; i < strips; ++i) {
+            // Each strip was checked to lie in the file and to hold its rows.
+            const uint32_t rows = std::min(rowsPerStrip, h - i * rowsPerStrip);
+            ReadSamplesAt(path, TIFFFileno(t), TIFFGetStrileOffset(t, i), static_cast<std::size_t>(rows) * w, elem,
+                          swap, sink, where + "cannot read strip " + std::to_string(i));
         }
         return;
     }
@@ -258,14 +290,13 @@ void ReadTiffPage(TIFF* t, const std::string& path, int page, const PageFormat& 
     for (uint32_t row = 0; row < h; ++row) {
         if (TIFFReadScanline(t, line.data(), row, 0) < 0)
             FailTiff(path, where + "cannot read row " + std::to_string(row));
-        const std::size_t base = out.bytes.size();
-        out.bytes.resize(base + rowBytes);
-        unsigned char* dst = out.bytes.data() + base;
+        auto* dst = static_cast<unsigned char*>(sink.Room(w));
         if (f.bits == 1) {
             for (uint32_t x = 0; x < w; ++x) dst[x] = (line[x >> 3] >> (7 - (x & 7))) & 1u;
         } else {
             std::memcpy(dst, line.data(), rowBytes);
         }
+        sink.Filled(w);
     }
 }
 
@@ -278,14 +309,22 @@ void CheckWritable(const std::string& path, const Raster& r) {
 }  // namespace
 
 Raster ReadTiff(const std::string& path, const ReadLimits& limits) {
+    return ReadRaster(path, [&](SampleSink& sink) { ReadTiffInto(path, limits, sink); });
+}
+
+void ReadTiffInto(const std::string& path, const ReadLimits& limits, SampleSink& target) {
     PrepareTiff();
+    // Compressed pages are read into the image once their rows justify it
+    // (DeferredSink); uncompressed ones were checked to hold their rows.
+    bool compressed = false;
+    DeferredSink deferred(target, limits.deferBytes);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) Fail(path, std::string("cannot open: ") + std::strerror(errno));
     const auto fileSize = static_cast<uint64_t>(st.st_size);
 
     // First every page's format and where its data lie; nothing is decoded yet.
-    Raster out;
     std::optional<PageFormat> first;
+    int64_t depth = 0;
     {
         const TiffPtr tif = OpenForReading(path, fileSize);
         TIFF* t = tif.get();
@@ -303,17 +342,19 @@ Raster ReadTiff(const std::string& path, const ReadLimits& limits) {
                                std::to_string(first->width) + " x " + std::to_string(first->height) + ", " +
                                SampleTypeName(first->type) + ")");
             }
-            ++out.depth;
-            CheckPixelCount(path, f.width, f.height, static_cast<uint64_t>(out.depth), limits);
+            ++depth;
+            CheckPixelCount(path, f.width, f.height, static_cast<uint64_t>(depth), limits);
             CollectChunks(t, path, page, f, fileSize, chunks);
+            uint16_t compression = COMPRESSION_NONE;
+            TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+            compressed = compressed || compression != COMPRESSION_NONE;
         } while (TIFFReadDirectory(t));
         if (!t_tiffError.empty()) FailTiff(path, "malformed TIFF");
         if (!first) Fail(path, "the TIFF holds no full-resolution page");
         CheckDistinct(path, chunks);
     }
-    out.type = first->type;
-    out.width = first->width;
-    out.height = first->height;
+    SampleSink& sink = compressed ? static_cast<SampleSink&>(deferred) : target;
+    sink.Start(first->type, first->width, first->height, depth);
 
     // Then the pages are decoded, from a fresh handle.
     const TiffPtr tif = OpenForReading(path, fileSize);
@@ -324,46 +365,62 @@ Raster ReadTiff(const std::string& path, const ReadLimits& limits) {
         ++page;
         if (IsPreview(t)) continue;
         const PageFormat f = ReadPageFormat(t, path, page);
-        if (++planes > out.depth || f.type != out.type || f.width != out.width || f.height != out.height)
+        if (++planes > depth || f.type != first->type || f.width != first->width || f.height != first->height)
             Fail(path, "the file changed while it was read");
-        ReadTiffPage(t, path, page, f, out);
+        ReadTiffPage(t, path, page, f, sink);
     } while (TIFFReadDirectory(t));
     if (!t_tiffError.empty()) FailTiff(path, "malformed TIFF");
-    if (planes != out.depth) Fail(path, "the file changed while it was read");
-    return out;
+    if (planes != depth) Fail(path, "the file changed while it was read");
 }
 
-void WriteTiff(const std::string& path, const Raster& r) {
-    CheckWritable(path, r);
-    uint16_t bits = 0, format = SAMPLEFORMAT_UINT;
-    switch (r.type) {
-        case SampleType::Bool: bits = 1; break;
-        case SampleType::U8: bits = 8; break;
-        case SampleType::U16: bits = 16; break;
-        case SampleType::U32: bits = 32; break;
-        case SampleType::I8: bits = 8, format = SAMPLEFORMAT_INT; break;
-        case SampleType::I16: bits = 16, format = SAMPLEFORMAT_INT; break;
-        case SampleType::I32: bits = 32, format = SAMPLEFORMAT_INT; break;
-        case SampleType::F32: bits = 32, format = SAMPLEFORMAT_IEEEFP; break;
-        case SampleType::F64: bits = 64, format = SAMPLEFORMAT_IEEEFP; break;
-        default: Fail(path, std::string("cannot write ") + SampleTypeName(r.type) + " pixels as TIFF");
+namespace {
+
+// Bits per sample and sample format of a type TIFF can hold.
+std::pair<uint16_t, uint16_t> TiffLayout(const std::string& path, SampleType type) {
+    switch (type) {
+        case SampleType::Bool: return {1, SAMPLEFORMAT_UINT};
+        case SampleType::U8: return {8, SAMPLEFORMAT_UINT};
+        case SampleType::U16: return {16, SAMPLEFORMAT_UINT};
+        case SampleType::U32: return {32, SAMPLEFORMAT_UINT};
+        case SampleType::I8: return {8, SAMPLEFORMAT_INT};
+        case SampleType::I16: return {16, SAMPLEFORMAT_INT};
+        case SampleType::I32: return {32, SAMPLEFORMAT_INT};
+        case SampleType::F32: return {32, SAMPLEFORMAT_IEEEFP};
+        case SampleType::F64: return {64, SAMPLEFORMAT_IEEEFP};
+        default: Fail(path, std::string("cannot write ") + SampleTypeName(type) + " pixels as TIFF");
     }
-    if (r.width > std::numeric_limits<uint32_t>::max() || r.height > std::numeric_limits<uint32_t>::max() ||
-        r.depth > std::numeric_limits<uint16_t>::max())
-        Fail(path, "the image is too large for TIFF");
-    PrepareTiff();
-    // Classic TIFF addresses 4 GiB; larger data go to BigTIFF.
-    const bool big = r.bytes.size() > (uint64_t{1} << 31);
-    TiffPtr tif(TIFFOpen(path.c_str(), big ? "w8" : "w"));
-    if (!tif) Fail(path, "cannot create" + TiffDetail());
-    TIFF* t = tif.get();
-    const auto w = static_cast<uint32_t>(r.width);
-    const auto h = static_cast<uint32_t>(r.height);
-    const std::size_t rowBytes = static_cast<std::size_t>(w) * SampleSize(r.type);
-    std::vector<unsigned char> packed(bits == 1 ? (w + 7) / 8 : 0);
-    for (int64_t z = 0; z < r.depth; ++z) {
-        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
-        TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+}
+
+}  // namespace
+
+// Writes pages of uncompressed strips, row by row, to a file it creates.
+struct TiffRowWriter::Impl {
+    std::string path;
+    uint32_t width;
+    SampleType type;
+    uint16_t bits = 0, format = 0;
+    std::size_t rowBytes = 0;
+    TiffPtr tif;
+    uint64_t rows = 0;  // rows of the current page
+    std::vector<unsigned char> packed;
+
+    Impl(const std::string& p, uint32_t w, SampleType t, bool big) : path(p), width(w), type(t) {
+        if (w == 0) Fail(path, "cannot write an image without pixels");
+        std::tie(bits, format) = TiffLayout(path, t);
+        rowBytes = static_cast<std::size_t>(w) * SampleSize(t);
+        if (bits == 1) packed.resize((static_cast<std::size_t>(w) + 7) / 8);
+        PrepareTiff();
+        tif.reset(TIFFOpen(path.c_str(), big ? "w8" : "w"));
+        if (!tif) Fail(path, "cannot create" + TiffDetail());
+    }
+
+    // Starts a page of height rows (a first guess when rows are appended
+    // without a known end: libtiff extends the length and the strip table as
+    // rows arrive past it), page of pages when pages > 1.
+    void BeginPage(uint32_t height, uint16_t page, uint16_t pages) {
+        TIFF* t = tif.get();
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
         TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t{1});
         TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
         TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, format);
@@ -371,26 +428,85 @@ void WriteTiff(const std::string& path, const Raster& r) {
         TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
         TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
         TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
-        if (r.depth > 1) {
+        if (pages > 1) {
             TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-            TIFFSetField(t, TIFFTAG_PAGENUMBER, static_cast<uint16_t>(z), static_cast<uint16_t>(r.depth));
+            TIFFSetField(t, TIFFTAG_PAGENUMBER, page, pages);
         }
-        for (uint32_t y = 0; y < h; ++y) {
-            const unsigned char* row = r.bytes.data() + (static_cast<std::size_t>(z) * h + y) * rowBytes;
-            void* data = const_cast<unsigned char*>(row);
+        rows = 0;
+    }
+
+    void Rows(const unsigned char* data, uint64_t count) {
+        for (uint64_t i = 0; i < count; ++i, data += rowBytes) {
+            if (rows >= std::numeric_limits<uint32_t>::max()) Fail(path, "the image is too large for TIFF");
+            // libtiff may swap a row in place when it writes big-endian; it
+            // writes the machine's order here, so the data stay untouched.
+            void* row = const_cast<unsigned char*>(data);
             if (bits == 1) {
                 std::fill(packed.begin(), packed.end(), 0);
-                for (uint32_t x = 0; x < w; ++x)
-                    if (row[x]) packed[x >> 3] |= static_cast<unsigned char>(0x80u >> (x & 7));
-                data = packed.data();
+                for (uint32_t x = 0; x < width; ++x)
+                    if (data[x]) packed[x >> 3] |= static_cast<unsigned char>(0x80u >> (x & 7));
+                row = packed.data();
             }
-            if (TIFFWriteScanline(t, data, y, 0) < 0) Fail(path, "cannot write" + TiffDetail());
+            if (TIFFWriteScanline(tif.get(), row, static_cast<uint32_t>(rows), 0) < 0)
+                Fail(path, "cannot write" + TiffDetail());
+            ++rows;
         }
-        if (!TIFFWriteDirectory(t)) Fail(path, "cannot write" + TiffDetail());
     }
-    TIFF* raw = tif.release();
-    TIFFClose(raw);
-    if (!t_tiffError.empty()) Fail(path, "cannot write" + TiffDetail());
+
+    void EndPage() {
+        if (!TIFFWriteDirectory(tif.get())) Fail(path, "cannot write" + TiffDetail());
+    }
+
+    void Close() {
+        TIFF* raw = tif.release();
+        TIFFClose(raw);
+        if (!t_tiffError.empty()) Fail(path, "cannot write" + TiffDetail());
+    }
+};
+
+TiffRowWriter::TiffRowWriter(const std::string& path, uint32_t width, SampleType type, bool big)
+    : m(std::make_unique<Impl>(path, width, type, big)) {
+    m->BeginPage(1, 0, 1);
 }
+
+TiffRowWriter::~TiffRowWriter() = default;  // the handle closes without a word when Close was not called
+
+void TiffRowWriter::Append(const void* rows, uint32_t count) {
+    if (!m->tif) Fail(m->path, "cannot write after the file was closed");
+    m->Rows(static_cast<const unsigned char*>(rows), count);
+}
+
+uint64_t TiffRowWriter::Rows() const { return m->rows; }
+
+void TiffRowWriter::Close() {
+    if (!m->tif) return;
+    if (m->rows == 0) {
+        // A TIFF image cannot have zero rows; the unfinished file is left to
+        // the caller, who writes to a temporary file and removes it.
+        TIFFClose(m->tif.release());
+        Fail(m->path, "a TIFF image needs at least one row; use .csv, .tsv, .npy or .json for an empty table");
+    }
+    m->EndPage();
+    m->Close();
+}
+
+void WriteTiff(const std::string& path, const Raster& r, bool big) {
+    CheckWritable(path, r);
+    TiffLayout(path, r.type);
+    if (r.width > std::numeric_limits<uint32_t>::max() || r.height > std::numeric_limits<uint32_t>::max() ||
+        r.depth > std::numeric_limits<uint16_t>::max())
+        Fail(path, "the image is too large for TIFF");
+    TiffRowWriter::Impl writer(path, static_cast<uint32_t>(r.width), r.type, big || NeedsBigTiff(r.bytes.size()));
+    const auto h = static_cast<uint32_t>(r.height);
+    const std::size_t pageBytes = static_cast<std::size_t>(h) * writer.rowBytes;
+    for (int64_t z = 0; z < r.depth; ++z) {
+        writer.BeginPage(h, static_cast<uint16_t>(z), static_cast<uint16_t>(r.depth));
+        writer.Rows(r.bytes.data() + static_cast<std::size_t>(z) * pageBytes, h);
+        writer.EndPage();
+    }
+    writer.Close();
+}
+
+bool NeedsBigTiff(uint64_t dataBytes) { return dataBytes > kClassicTiffDataLimit; }
 
 }  // namespace regionfeat

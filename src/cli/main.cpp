@@ -129,6 +129,8 @@ int main(int argc, char** argv) {
     std::string maxMemory;
     AddImageOptions(runCmd, run.native, run.limits, maxMemory);
     runCmd->add_flag("--verbose", run.verbose, "Set the node's parameter \"verbose\" to true.");
+    runCmd->add_flag("--timings", run.timings,
+                     "Print the seconds spent reading, running and writing as one line on standard error.");
 
     TableOptions table;
     std::string tableImage, tableLabels;
