@@ -21,7 +21,8 @@ build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
 # The main job on the bundled sample: the nodes on offer, then feature tables, one of
-# them from a graph that joins two nodes' features in one row per region.
+# them from a graph that joins two nodes' features in one row per region, and the
+# table of every listed node at once.
 demo: build
 	$(REGIONFEAT) list
 	@echo
@@ -32,6 +33,10 @@ demo: build
 	$(REGIONFEAT) graph check graphs/statistics_geometry.json
 	@echo
 	$(REGIONFEAT) run FromGraph $(SAMPLE_GREY) $(SAMPLE_LABELS) -p graph=graphs/statistics_geometry.json
+	@echo
+	$(REGIONFEAT) table $(SAMPLE_GREY) $(SAMPLE_LABELS) --all -o $(BUILD)/demo_table.csv
+	@echo "$(BUILD)/demo_table.csv: 8 rows of $$(head -1 $(BUILD)/demo_table.csv | tr ',' '\n' | wc -l) columns; the first 6 columns:"
+	@cut -d, -f1-6 $(BUILD)/demo_table.csv
 
 test: test-release test-asan
 

@@ -9,10 +9,9 @@ namespace bench {
 using namespace KELO;
 
 namespace {
-// A 4096 x 4096 image of grey values 0..255 with `blobs` labelled discs of radius
+// An N x N image of grey values 0..255 with `blobs` labelled discs of radius
 // rMin .. rMin + rSpread - 1, all from one seed.
-Scene Build(int blobs, int rMin, uint32_t rSpread, uint32_t seed) {
-    constexpr int64_t N = 4096;
+Scene Build(int blobs, int rMin, uint32_t rSpread, uint32_t seed, int64_t N = 4096) {
     Scene s;
     s.grey = std::make_unique<CImage>(IMAGE_GREY_F, CSize(N, N, 1));
     s.labels = std::make_unique<CImage>(IMAGE_GREY_F, CSize(N, N, 1));
@@ -37,6 +36,11 @@ Scene Build(int blobs, int rMin, uint32_t rSpread, uint32_t seed) {
 const Scene& StandardScene() {
     static const Scene scene = Build(10000, 3, 18u, 20261205u);
     return scene;
+}
+
+Scene SceneOfSide(int64_t side, uint32_t seed) {
+    const auto blobs = static_cast<int>(10000 * side * side / (int64_t{4096} * 4096));
+    return Build(std::max(blobs, 1), 3, 18u, seed, side);
 }
 
 const Scene& FewLargeRegionsScene() {

@@ -23,6 +23,10 @@ struct Scene {
 // Built once per process.
 const Scene& StandardScene();
 
+// The standard scene's kind at side x side pixels: the same density of discs
+// (10,000 per 4096 x 4096) of the same radii, from the given seed.
+Scene SceneOfSide(int64_t side, uint32_t seed);
+
 // The same image with 100 large discs (radius 120 to 200) instead of 10,000 small
 // ones: a hundredth of the regions over a comparable total box area. Were a
 // node's cost proportional to regions x image size, this scene would run a

@@ -160,7 +160,7 @@ TEST_F(Cli, UsageAndInputErrorsExitWithTwoAndOneLine) {
         std::string env = "";
     };
     const Case cases[] = {
-        {{}, "a command is required: list, describe, run or graph"},
+        {{}, "a command is required: list, describe, run, table, batch or graph"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
         {{"--module", "x.so", "lst"}, "unknown command 'lst'"},
         {{"list", "--nope"}, "--nope"},

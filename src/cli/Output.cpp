@@ -29,6 +29,8 @@ std::string Shortest(T value) {
     return std::string(buf, res.ptr);
 }
 
+}  // namespace
+
 std::string CsvField(const std::string& s) {
     if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
     std::string out = "\"";
@@ -44,6 +46,8 @@ std::string TsvField(std::string s) {
         if (c == '\t' || c == '\n' || c == '\r') c = ' ';
     return s;
 }
+
+namespace {
 
 // Text of a string value, or "" for anything else.
 std::string TextOf(const CValue* v) { return v && v->Type() == EValueType::String ? v->String() : std::string(); }
@@ -114,64 +118,76 @@ void FileSet::Add(const std::string& path, std::function<void(const std::string&
     m_items.push_back({path, std::move(writer)});
 }
 
+StagedOutputs::~StagedOutputs() { Discard(); }
+
+std::string StagedOutputs::Stage(const std::string& target) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    const std::size_t slash = target.find_last_of('/');
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string temp = DirectoryOf(target) + "/." + name + ".tmp-XXXXXX";
+    m_targets.reserve(m_targets.size() + 1);
+    m_temps.reserve(m_temps.size() + 1);
+    int fd = -1;
+    {
+        // No signal between the file's creation and its registration.
+        SignalBlock block;
+        fd = ::mkstemp(temp.data());
+        if (fd < 0) throw ImageIOError(target + ": cannot create a file there: " + std::strerror(errno));
+        m_targets.push_back(target);
+        m_temps.push_back(temp);
+        RegisterTempFile(temp);
+    }
+    // mkstemp makes the file private; a finished output gets the usual mode.
+    ::fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+    return temp;
+}
+
+void StagedOutputs::Publish() {
+    // All files or none: a signal waits until every rename is done.
+    SignalBlock block;
+    for (std::size_t i = 0; i < m_temps.size(); ++i) {
+        if (m_temps[i].empty()) continue;
+        if (::rename(m_temps[i].c_str(), m_targets[i].c_str()) != 0)
+            throw ImageIOError(m_targets[i] + ": cannot replace: " + std::strerror(errno));
+        UnregisterTempFile(m_temps[i]);
+        m_temps[i].clear();
+    }
+}
+
+void StagedOutputs::Discard() {
+    SignalBlock block;
+    for (std::string& t : m_temps)
+        if (!t.empty()) {
+            RemoveQuietly(t);
+            UnregisterTempFile(t);
+            t.clear();
+        }
+}
+
+std::string StagedOutputs::InTermsOfTargets(const std::string& message) const {
+    for (std::size_t i = 0; i < m_temps.size(); ++i)
+        if (!m_temps[i].empty() && message.compare(0, m_temps[i].size(), m_temps[i]) == 0)
+            return m_targets[i] + message.substr(m_temps[i].size());
+    return message;
+}
+
 void FileSet::Commit() {
-    // temps[i] is item i's temporary file until it is renamed into place.
-    std::vector<std::string> temps;
-    temps.reserve(m_items.size());
+    StagedOutputs staged;
     std::size_t current = 0;
-    auto cleanup = [&] {
-        SignalBlock block;
-        for (const std::string& t : temps)
-            if (!t.empty()) {
-                RemoveQuietly(t);
-                UnregisterTempFile(t);
-            }
-    };
     try {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        for (; current < m_items.size(); ++current) {
-            const Item& item = m_items[current];
-            const std::size_t slash = item.path.find_last_of('/');
-            const std::string name = slash == std::string::npos ? item.path : item.path.substr(slash + 1);
-            std::string temp = DirectoryOf(item.path) + "/." + name + ".tmp-XXXXXX";
-            int fd = -1;
-            {
-                // No signal between the file's creation and its registration.
-                SignalBlock block;
-                fd = ::mkstemp(temp.data());
-                if (fd < 0) throw ImageIOError(item.path + ": cannot create a file there: " + std::strerror(errno));
-                temps.push_back(temp);
-                RegisterTempFile(temp);
-            }
-            // mkstemp makes the file private; a finished output gets the usual mode.
-            ::fchmod(fd, 0666 & ~mask);
-            ::close(fd);
-            item.writer(temp);
-        }
-        // All files or none: a signal waits until every rename is done.
-        SignalBlock block;
-        for (std::size_t i = 0; i < m_items.size(); ++i) {
-            if (::rename(temps[i].c_str(), m_items[i].path.c_str()) != 0)
-                throw ImageIOError(m_items[i].path + ": cannot replace: " + std::strerror(errno));
-            UnregisterTempFile(temps[i]);
-            temps[i].clear();
-        }
+        for (; current < m_items.size(); ++current) m_items[current].writer(staged.Stage(m_items[current].path));
+        staged.Publish();
     } catch (const ImageIOError& e) {
-        cleanup();
         // A writer names the temporary file; the user knows the target.
-        std::string message = e.what();
-        for (std::size_t i = 0; i < temps.size() && i < m_items.size(); ++i)
-            if (!temps[i].empty() && message.compare(0, temps[i].size(), temps[i]) == 0)
-                message = m_items[i].path + message.substr(temps[i].size());
+        const std::string message = staged.InTermsOfTargets(e.what());
+        staged.Discard();
         throw ImageIOError(message);
     } catch (const std::bad_alloc&) {
-        cleanup();
+        staged.Discard();
         throw OutOfMemory("out of memory while writing " +
                           (current < m_items.size() ? m_items[current].path : std::string("the outputs")));
-    } catch (...) {
-        cleanup();
-        throw;
     }
 }
 

@@ -36,10 +36,42 @@ std::vector<std::string> ColumnNames(const KELO::CValue* output1, const KELO::CV
 
 Table MakeTable(const KELO::CImage& matrix, const KELO::CValue* output1, const KELO::CValueMap& setup);
 
+// A CSV field, quoted when it holds a comma, quote or line break; a TSV
+// field, with tabs and line breaks turned into blanks.
+std::string CsvField(const std::string& text);
+std::string TsvField(std::string text);
+
 // Header "label" and the column names, then one line per row, fields separated
 // by separator (',' or '\t'). CSV fields that hold a comma, quote or line break
 // are quoted; in TSV such characters become blanks.
 void WriteDelimited(std::ostream& out, const Table& table, char separator);
+
+// Output files staged under temporary names and renamed into place together,
+// for writers that stream into several files at once. Each temporary file is
+// ".NAME.tmp-XXXXXX" in its target's directory, registered for removal on
+// SIGINT, SIGTERM and SIGHUP (TempFiles.h); whatever was not published is
+// removed when the object ends.
+class StagedOutputs {
+public:
+    StagedOutputs() = default;
+    ~StagedOutputs();
+    StagedOutputs(const StagedOutputs&) = delete;
+    StagedOutputs& operator=(const StagedOutputs&) = delete;
+
+    // Creates the temporary file of target, with the mode a finished file
+    // gets, and returns its path. Throws ImageIOError naming the target.
+    std::string Stage(const std::string& target);
+    // Renames every staged file onto its target; a signal waits until all are
+    // in place. Throws ImageIOError naming the target that failed.
+    void Publish();
+    // Removes the temporary files not yet published.
+    void Discard();
+    // A message that starts with a temporary path, told with its target instead.
+    std::string InTermsOfTargets(const std::string& message) const;
+
+private:
+    std::vector<std::string> m_targets, m_temps;  // a published file's temp is ""
+};
 
 // Files that appear completely or not at all. Each is written to a temporary
 // file in its own directory; only when every one has been written are they

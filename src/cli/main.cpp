@@ -8,6 +8,9 @@
 #include <string>
 
 #include "Commands.h"
+#include "OrderedWork.h"
+#include "BatchCommand.h"
+#include "TableCommand.h"
 #include "ImageIO.h"
 #include "ModuleLoader.h"
 #include "TempFiles.h"
@@ -46,6 +49,49 @@ std::string CommandWord(int argc, char** argv) {
     return "";
 }
 
+
+// The options of the commands that read images for nodes: --native,
+// --max-pixels and --max-memory (one string for every command: only one runs).
+void AddImageOptions(CLI::App* cmd, bool& native, regionfeat::ReadLimits& limits, std::string& maxMemory) {
+    using namespace regionfeat;
+    cmd->add_flag("--native", native, "Hand the images over in their stored pixel type instead of 32-bit float.");
+    cmd->add_option("--max-pixels", limits.maxPixels,
+                    "Refuse an image of more pixels (width x height x depth) than this; default: what this "
+                    "machine's memory holds (" +
+                        std::to_string(DefaultMaxPixels()) + ")")
+        ->check([](const std::string& text) {
+            // Digits only, within range: the conversion alone would take "-3" as 2^64 - 3.
+            uint64_t n = 0;
+            const char* end = text.data() + text.size();
+            const auto res = std::from_chars(text.data(), end, n);
+            const bool ok =
+                !text.empty() && text[0] != '-' && text[0] != '+' && res.ec == std::errc() && res.ptr == end && n > 0;
+            return ok ? std::string()
+                      : "takes a whole number from 1 to " + std::to_string(std::numeric_limits<uint64_t>::max()) +
+                            ", not '" + text + "'";
+        });
+    cmd->add_option("--max-memory", maxMemory,
+                    "Memory a node may plan for its region table and outputs, in bytes or with a suffix K, M or G "
+                    "(powers of 1024); default: this machine's memory. A label image that needs more is refused.")
+        ->check([](const std::string& text) {
+            return ParseByteCount(text) ? std::string() : "takes a size such as 512M or 2G, not '" + text + "'";
+        });
+}
+
+// The node selection and outputs of table and batch.
+void AddTableOptions(CLI::App* cmd, regionfeat::TableOptions& o, std::string& maxMemory) {
+    cmd->add_option("--nodes", o.selection.nodes, "Nodes to run, in this order: A,B,...")->allow_extra_args(false);
+    cmd->add_flag("--all", o.selection.all,
+                  "Run every node the module lists (FromGraph only with -p FromGraph.graph=FILE).");
+    cmd->add_option("-p,--param", o.selection.parameters,
+                    "Parameter of a node: NODE.KEY=VALUE, or NODE.KEY:TYPE=VALUE for an unlisted key")
+        ->allow_extra_args(false);
+    cmd->add_option("-o,--output", o.outputs, "Output file; the extension picks the format")->allow_extra_args(false);
+    cmd->add_flag("--keep-going", o.keepGoing, "Leave out what fails (with a warning) instead of stopping.");
+    cmd->add_flag("--timings", o.timings, "Print the read, run and write times on standard error.");
+    AddImageOptions(cmd, o.native, o.limits, maxMemory);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,36 +126,41 @@ int main(int argc, char** argv) {
         ->allow_extra_args(false);
     runCmd->add_option("-o,--output", run.outputs, "Output file; the extension picks the format")
         ->allow_extra_args(false);
-    runCmd->add_flag("--native", run.native,
-                     "Hand the images over in their stored pixel type instead of 32-bit float.");
+    std::string maxMemory;
+    AddImageOptions(runCmd, run.native, run.limits, maxMemory);
     runCmd->add_flag("--verbose", run.verbose, "Set the node's parameter \"verbose\" to true.");
     runCmd->add_flag("--timings", run.timings,
                      "Print the seconds spent reading, running and writing as one line on standard error.");
-    runCmd
-        ->add_option("--max-pixels", run.limits.maxPixels,
-                     "Refuse an image of more pixels (width x height x depth) than this; default: what this "
-                     "machine's memory holds (" +
-                         std::to_string(DefaultMaxPixels()) + ")")
-        ->check([](const std::string& text) {
-            // Digits only, within range: the conversion alone would take "-3" as 2^64 - 3.
-            uint64_t n = 0;
-            const char* end = text.data() + text.size();
-            const auto res = std::from_chars(text.data(), end, n);
-            const bool ok =
-                !text.empty() && text[0] != '-' && text[0] != '+' && res.ec == std::errc() && res.ptr == end && n > 0;
-            return ok ? std::string()
-                      : "takes a whole number from 1 to " + std::to_string(std::numeric_limits<uint64_t>::max()) +
-                            ", not '" + text + "'";
-        });
 
-    std::string maxMemory;
-    runCmd
-        ->add_option("--max-memory", maxMemory,
-                     "Memory a node may plan for its region table and outputs, in bytes or with a suffix K, M or G "
-                     "(powers of 1024); default: this machine's memory. A label image that needs more is refused.")
-        ->check([](const std::string& text) {
-            return ParseByteCount(text) ? std::string() : "takes a size such as 512M or 2G, not '" + text + "'";
-        });
+    TableOptions table;
+    std::string tableImage, tableLabels;
+    CLI::App* tableCmd = app.add_subcommand(
+        "table",
+        "Run several nodes on one image pair, read once, and write one table: label, then each node's columns "
+        "named Node.feature. Output by extension as for run; without -o CSV on standard output.");
+    tableCmd->add_option("IMAGE", tableImage, "Grey-value image (input 0)")->required();
+    tableCmd->add_option("LABELS", tableLabels, "Label image (input 1)")->required();
+    AddTableOptions(tableCmd, table, maxMemory);
+
+    BatchOptions batch;
+    CLI::App* batchCmd = app.add_subcommand(
+        "batch",
+        "Run several nodes on many image pairs, in parallel, and write one long table: image, label, then each "
+        "node's columns, rows in the order of the input. Output as for table.");
+    batchCmd->add_option("LIST", batch.list, "List file (CSV) with the columns image and labels");
+    batchCmd->add_option("--images", batch.imageGlob, "Images to take instead of a list, as a glob (quote it)");
+    batchCmd->add_option("--labels", batch.labelPattern,
+                         "With --images: each image's label file, from the placeholders {dir}, {name}, {stem} and "
+                         "{ext}, such as {dir}/{stem}_labels{ext}");
+    batchCmd
+        ->add_option("--jobs", batch.jobs,
+                     "Images worked on at once, each by its own set of nodes; default: every core (" +
+                         std::to_string(DefaultJobs()) + "). --max-memory holds for each node run, so N jobs may "
+                         "plan up to N times as much.")
+        ->check(CLI::Range(1u, 4096u));
+    batchCmd->add_option("--progress", batch.progress,
+                         "auto (a bar on a terminal, else a line per image), bar, lines or none");
+    AddTableOptions(batchCmd, batch.table, maxMemory);
 
     std::string graphFile;
     CLI::App* graphCmd = app.add_subcommand("graph", "Work with graph files (see README, \"Graphs\").");
@@ -125,8 +176,11 @@ int main(int argc, char** argv) {
         if (e.get_exit_code() == 0) return app.exit(e);
         if (app.get_subcommands().empty()) {
             const std::string word = CommandWord(argc, argv);
-            if (word.empty()) return Report(kExitUsage, "a command is required: list, describe, run or graph (see --help)");
-            return Report(kExitUsage, "unknown command '" + word + "' (commands: list, describe, run, graph)");
+            if (word.empty())
+                return Report(kExitUsage,
+                              "a command is required: list, describe, run, table, batch or graph (see --help)");
+            return Report(kExitUsage,
+                          "unknown command '" + word + "' (commands: list, describe, run, table, batch, graph)");
         }
         return Report(kExitUsage, e.what());
     }
@@ -140,6 +194,10 @@ int main(int argc, char** argv) {
             ListCommand(module, listAll, std::cout);
         else if (*describe)
             DescribeCommand(module, describeNode, describeJson, std::cout);
+        else if (*tableCmd)
+            TableCommand(module, table, tableImage, tableLabels, std::cout, std::cerr);
+        else if (*batchCmd)
+            BatchCommand(module, batch, std::cout, std::cerr);
         else if (*graphCheck)
             GraphCheckCommand(graphFile, std::cout);
         else
