@@ -437,6 +437,6 @@ TEST(Timings, OneLineOnStandardErrorAndTheSameOutput) {
     EXPECT_EQ(timed.out, plain.out);
     EXPECT_TRUE(std::regex_match(
         timed.err, std::regex("timings: read [0-9]+\\.[0-9]{3} s, run [0-9]+\\.[0-9]{3} s, write [0-9]+\\.[0-9]{3} s, "
-                              "total [0-9]+\\.[0-9]{3} s\n")))
+                              "total [0-9]+\\.[0-9]{3} s, peak memory [0-9]+ MiB\n")))
         << timed.err;
 }

@@ -9,6 +9,7 @@
 #include "OrderedWork.h"
 #include "Progress.h"
 #include "TableWriter.h"
+#include "Timings.h"
 
 namespace regionfeat {
 
@@ -220,7 +221,9 @@ void BatchCommand(const Module& module, const BatchOptions& o, std::ostream& out
         std::snprintf(line, sizeof line,
                       "timings: read %.3f s, run %.3f s (both summed over %u jobs), write %.3f s, wall %.3f s", readSeconds,
                       runSeconds, jobs, writeSeconds, Since(start));
-        err << line << std::endl;
+        err << line;
+        if (const long kib = Timings::PeakMemoryKiB(); kib >= 0) err << ", peak memory " << (kib + 512) / 1024 << " MiB";
+        err << std::endl;
     }
 }
 

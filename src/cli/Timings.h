@@ -1,10 +1,12 @@
 // Wall-clock times of a command's phases (read, run, write), printed on
 // standard error with --timings: "timings: read 0.021 s, run 0.014 s, write
-// 0.003 s, total 0.041 s".
+// 0.003 s, total 0.041 s, peak memory 134 MiB".
 #pragma once
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -46,7 +48,22 @@ public:
             sum += total;
         }
         std::snprintf(buf, sizeof buf, " total %.3f s", sum);
-        err << line << buf << std::endl;
+        line += buf;
+        if (const long kib = PeakMemoryKiB(); kib >= 0) {
+            std::snprintf(buf, sizeof buf, ", peak memory %ld MiB", (kib + 512) / 1024);
+            line += buf;
+        }
+        err << line << std::endl;
+    }
+
+    // The most memory the process has held (resident), in KiB, from the
+    // kernel's own high-water mark; -1 where it is not known. getrusage would
+    // report the parent's peak for a process started by vfork or posix_spawn.
+    static long PeakMemoryKiB() {
+        std::ifstream status("/proc/self/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+        return -1;
     }
 
 private:
