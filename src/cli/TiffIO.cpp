@@ -447,6 +447,7 @@ struct TiffRowWriter::Impl {
                     if (data[x]) packed[x >> 3] |= static_cast<unsigned char>(0x80u >> (x & 7));
                 row = packed.data();
             }
+            t_tiffError.clear();
             if (TIFFWriteScanline(tif.get(), row, static_cast<uint32_t>(rows), 0) < 0)
                 Fail(path, "cannot write" + TiffDetail());
             ++rows;
@@ -454,11 +455,16 @@ struct TiffRowWriter::Impl {
     }
 
     void EndPage() {
+        t_tiffError.clear();
         if (!TIFFWriteDirectory(tif.get())) Fail(path, "cannot write" + TiffDetail());
     }
 
+    // The thread's libtiff error is cleared before each call judged by it:
+    // rows may be appended between reads of other TIFF files on the same
+    // thread (a batch of one job), whose errors must not fail this file.
     void Close() {
         TIFF* raw = tif.release();
+        t_tiffError.clear();
         TIFFClose(raw);
         if (!t_tiffError.empty()) Fail(path, "cannot write" + TiffDetail());
     }
