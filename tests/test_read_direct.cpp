@@ -282,10 +282,13 @@ TEST(ReadDirect, DamagedFilesAreRefusedAsBefore) {
                                                {262, 3, {1}},  {273, 4, {9000}}, {277, 3, {1}},
                                                {278, 4, {2}},  {279, 4, {8}}, {339, 3, {1}}};
     WriteFile(dir / "beyond.tif", test::TiffFile(std::string(8, '\1'), {beyond}));
+    // A type size that wraps around to 4 as a 32-bit number.
+    WriteFile(dir / "wrap.npy", NpyFile(Dict("<f4294967300", "(2, 2)"), four));
     const std::pair<const char*, const char*> cases[] = {
         {"short.npy", "truncated NPY data (12 of 16 bytes)"},
         {"long.npy", "4 bytes after the NPY data; the shape does not fit the file"},
         {"beyond.tif", "page 1 strip 0 lies beyond the end of the file"},
+        {"wrap.npy", "NPY type '<f4294967300' is not supported"},
     };
     for (const auto& [name, part] : cases)
         for (const bool native : {false, true}) {
