@@ -5,6 +5,7 @@
 // writer; --timings.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/resource.h>
 #include <tiffio.h>
 
 #include <cmath>
@@ -296,6 +297,20 @@ TEST(ReadDirect, DamagedFilesAreRefusedAsBefore) {
             EXPECT_EQ(e.rfind(dir / name + ": ", 0), 0u) << e;
             EXPECT_NE(e.find(part), std::string::npos) << e;
         }
+    // A compressed file of a few bytes that declares one tile of 256 MiB
+    // costs memory only for what decodes: the tile and the band of tiles are
+    // asked for before decoding, and their pages must stay untouched.
+    const std::vector<test::TiffTag> bigTile = {
+        {256, 4, {8192}}, {257, 4, {8192}}, {258, 3, {32}}, {259, 3, {8}},    {262, 3, {1}},
+        {277, 3, {1}},    {322, 4, {8192}}, {323, 4, {8192}}, {324, 4, {8}}, {325, 4, {16}}, {339, 3, {3}}};
+    WriteFile(dir / "bigtile.tif", test::TiffFile(std::string(16, 'x'), {bigTile}));
+    rusage before {};
+    getrusage(RUSAGE_SELF, &before);
+    EXPECT_NE(IOError([&] { ReadNodeImage(dir / "bigtile.tif", false); }).find("cannot read the tile at (0, 0)"),
+              std::string::npos);
+    rusage after {};
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB more at the peak";
     // The pixel limit comes before any memory is spent on pixels.
     ReadLimits small;
     small.maxPixels = 3;
