@@ -5,6 +5,7 @@
 // writer; --timings.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/resource.h>
 #include <tiffio.h>
 
 #include <cmath>
@@ -282,10 +283,13 @@ TEST(ReadDirect, DamagedFilesAreRefusedAsBefore) {
                                                {262, 3, {1}},  {273, 4, {9000}}, {277, 3, {1}},
                                                {278, 4, {2}},  {279, 4, {8}}, {339, 3, {1}}};
     WriteFile(dir / "beyond.tif", test::TiffFile(std::string(8, '\1'), {beyond}));
+    // A type size that wraps around to 4 as a 32-bit number.
+    WriteFile(dir / "wrap.npy", NpyFile(Dict("<f4294967300", "(2, 2)"), four));
     const std::pair<const char*, const char*> cases[] = {
         {"short.npy", "truncated NPY data (12 of 16 bytes)"},
         {"long.npy", "4 bytes after the NPY data; the shape does not fit the file"},
         {"beyond.tif", "page 1 strip 0 lies beyond the end of the file"},
+        {"wrap.npy", "NPY type '<f4294967300' is not supported"},
     };
     for (const auto& [name, part] : cases)
         for (const bool native : {false, true}) {
@@ -293,6 +297,20 @@ TEST(ReadDirect, DamagedFilesAreRefusedAsBefore) {
             EXPECT_EQ(e.rfind(dir / name + ": ", 0), 0u) << e;
             EXPECT_NE(e.find(part), std::string::npos) << e;
         }
+    // A compressed file of a few bytes that declares one tile of 256 MiB
+    // costs memory only for what decodes: the tile and the band of tiles are
+    // asked for before decoding, and their pages must stay untouched.
+    const std::vector<test::TiffTag> bigTile = {
+        {256, 4, {8192}}, {257, 4, {8192}}, {258, 3, {32}}, {259, 3, {8}},    {262, 3, {1}},
+        {277, 3, {1}},    {322, 4, {8192}}, {323, 4, {8192}}, {324, 4, {8}}, {325, 4, {16}}, {339, 3, {3}}};
+    WriteFile(dir / "bigtile.tif", test::TiffFile(std::string(16, 'x'), {bigTile}));
+    rusage before {};
+    getrusage(RUSAGE_SELF, &before);
+    EXPECT_NE(IOError([&] { ReadNodeImage(dir / "bigtile.tif", false); }).find("cannot read the tile at (0, 0)"),
+              std::string::npos);
+    rusage after {};
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB more at the peak";
     // The pixel limit comes before any memory is spent on pixels.
     ReadLimits small;
     small.maxPixels = 3;
@@ -396,6 +414,10 @@ TEST(BigTiff, RowWriterAppendsInSeveralCallsAndReadsBackExactly) {
             row += count;
             EXPECT_EQ(writer.Rows(), row);
         }
+        // A damaged TIFF read on the same thread meanwhile (a batch of one
+        // job) does not fail the file being written.
+        WriteFile(dir / "damaged.tif", std::string("II*\0\x10\x27\0\0", 8));
+        EXPECT_EQ(IOError([&] { ReadImage(dir / "damaged.tif"); }).rfind(dir / "damaged.tif: ", 0), 0u);
         writer.Close();
         EXPECT_EQ(TiffVersion(path), big ? 43 : 42);
         const Raster back = ReadImage(path);

@@ -7,7 +7,9 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <fstream>
 #include <limits>
 #include <optional>
@@ -151,14 +153,23 @@ void DeferredSink::Start(SampleType type, int64_t w, int64_t h, int64_t d) {
 
 void* DeferredSink::Room(std::size_t count) {
     if (m_started) return m_target.Room(count);
-    const std::size_t base = m_held.size();
-    m_held.resize(base + count * m_elem);
-    return m_held.data() + base;
+    const std::size_t base = m_heldBytes;
+    const std::size_t need = base + count * m_elem;
+    if (need > m_heldCapacity) {
+        const std::size_t capacity = std::max(need, m_heldCapacity + m_heldCapacity / 2);
+        void* p = std::realloc(m_held.get(), capacity);
+        if (!p) throw std::bad_alloc();
+        (void)m_held.release();
+        m_held.reset(static_cast<unsigned char*>(p));
+        m_heldCapacity = capacity;
+    }
+    m_heldBytes = need;
+    return m_held.get() + base;
 }
 
 void DeferredSink::Filled(std::size_t count) {
     if (m_started) return m_target.Filled(count);
-    if (m_held.size() >= m_threshold || m_held.size() / m_elem >= m_total) Release();
+    if (m_heldBytes >= m_threshold || m_heldBytes / m_elem >= m_total) Release();
 }
 
 std::size_t DeferredSink::PreferredCount() const { return m_started ? m_target.PreferredCount() : SIZE_MAX; }
@@ -167,14 +178,15 @@ void DeferredSink::Release() {
     m_target.Start(m_type, m_w, m_h, m_d);
     m_started = true;
     const std::size_t step = std::max<std::size_t>(1, m_target.PreferredCount());
-    const std::size_t held = m_held.size() / m_elem;
+    const std::size_t held = m_heldBytes / m_elem;
     for (std::size_t done = 0; done < held;) {
         const std::size_t n = std::min(held - done, step);
-        std::memcpy(m_target.Room(n), m_held.data() + done * m_elem, n * m_elem);
+        std::memcpy(m_target.Room(n), m_held.get() + done * m_elem, n * m_elem);
         m_target.Filled(n);
         done += n;
     }
-    std::vector<unsigned char>().swap(m_held);
+    m_held.reset();
+    m_heldBytes = m_heldCapacity = 0;
 }
 
 Raster ReadRaster(const std::string& path, const std::function<void(SampleSink&)>& read) {

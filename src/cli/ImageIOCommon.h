@@ -6,7 +6,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 #include <type_traits>
@@ -120,7 +122,14 @@ private:
     int64_t m_w = 0, m_h = 0, m_d = 0;
     std::size_t m_elem = 1, m_total = 0;
     bool m_started = false;
-    std::vector<unsigned char> m_held;
+    // Grown with realloc and never cleared: a reader may ask for room for a
+    // whole band of tiles before it decodes them, and only the pages that
+    // decoded data reach may cost memory.
+    struct FreeDeleter {
+        void operator()(unsigned char* p) const { std::free(p); }
+    };
+    std::unique_ptr<unsigned char, FreeDeleter> m_held;
+    std::size_t m_heldBytes = 0, m_heldCapacity = 0;
 };
 
 // The Raster that read delivers into a RasterSink; fails when it is incomplete.

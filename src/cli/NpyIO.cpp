@@ -139,7 +139,10 @@ SampleType NpyType(const std::string& path, const std::string& descr, bool& swap
     const std::string sizeText = descr.substr(2);
     if (order != '<' && order != '>' && order != '|' && order != '=')
         unsupported("bool, integer and float arrays are read");
-    if (!std::all_of(sizeText.begin(), sizeText.end(), [](char c) { return std::isdigit((unsigned char)c); }))
+    // Every size read has one digit; a longer number must not wrap around
+    // into one of them when it is converted.
+    if (sizeText.size() > 2 ||
+        !std::all_of(sizeText.begin(), sizeText.end(), [](char c) { return std::isdigit((unsigned char)c); }))
         unsupported("bool, integer and float arrays are read");
     const int size = std::atoi(sizeText.c_str());
     swap = size > 1 && ((order == '<' && !kLittleEndian) || (order == '>' && kLittleEndian));

@@ -242,7 +242,9 @@ void ReadTiffPage(TIFF* t, const std::string& path, int page, const PageFormat& 
         if (static_cast<uint64_t>(tileSize) > kMaxBuffer) Fail(path, where + "tiles are too large");
         if (tileSize <= 0 || static_cast<uint64_t>(tileSize) < static_cast<uint64_t>(tw) * th * elem)
             FailTiff(path, where + "inconsistent tile size");
-        std::vector<unsigned char> tile(static_cast<std::size_t>(tileSize));
+        // Not cleared: a compressed tile costs memory only as far as its data
+        // decode (a tile of 1 GiB may be declared by a file of a few bytes).
+        const std::unique_ptr<unsigned char[]> tile(new unsigned char[static_cast<std::size_t>(tileSize)]);
         for (uint32_t ty = 0; ty < h; ty += th) {
             const uint32_t rows = std::min(th, h - ty);
             auto* band = static_cast<unsigned char*>(sink.Room(static_cast<std::size_t>(rows) * w));
@@ -251,16 +253,16 @@ void ReadTiffPage(TIFF* t, const std::string& path, int page, const PageFormat& 
                 if (raw) {
                     // The offsets were checked against the file and each other before.
                     const uint64_t offset = TIFFGetStrileOffset(t, TIFFComputeTile(t, tx, ty, 0, 0));
-                    ok = ReadAt(TIFFFileno(t), tile.data(), static_cast<std::size_t>(tw) * th * elem, offset);
+                    ok = ReadAt(TIFFFileno(t), tile.get(), static_cast<std::size_t>(tw) * th * elem, offset);
                 } else {
-                    ok = TIFFReadTile(t, tile.data(), tx, ty, 0, 0) >= 0;
+                    ok = TIFFReadTile(t, tile.get(), tx, ty, 0, 0) >= 0;
                 }
                 if (!ok)
                     FailTiff(path, where + "cannot read the tile at (" + std::to_string(tx) + ", " +
                                        std::to_string(ty) + ")");
                 const std::size_t cols = std::min(tw, w - tx);
                 for (uint32_t r = 0; r < rows; ++r)
-                    std::memcpy(band + r * rowBytes + tx * elem, tile.data() + static_cast<std::size_t>(r) * tw * elem,
+                    std::memcpy(band + r * rowBytes + tx * elem, tile.get() + static_cast<std::size_t>(r) * tw * elem,
                                 cols * elem);
             }
             if (raw && swap) SwapSamples(band, static_cast<std::size_t>(rows) * w, elem);
@@ -447,6 +449,7 @@ struct TiffRowWriter::Impl {
                     if (data[x]) packed[x >> 3] |= static_cast<unsigned char>(0x80u >> (x & 7));
                 row = packed.data();
             }
+            t_tiffError.clear();
             if (TIFFWriteScanline(tif.get(), row, static_cast<uint32_t>(rows), 0) < 0)
                 Fail(path, "cannot write" + TiffDetail());
             ++rows;
@@ -454,11 +457,16 @@ struct TiffRowWriter::Impl {
     }
 
     void EndPage() {
+        t_tiffError.clear();
         if (!TIFFWriteDirectory(tif.get())) Fail(path, "cannot write" + TiffDetail());
     }
 
+    // The thread's libtiff error is cleared before each call judged by it:
+    // rows may be appended between reads of other TIFF files on the same
+    // thread (a batch of one job), whose errors must not fail this file.
     void Close() {
         TIFF* raw = tif.release();
+        t_tiffError.clear();
         TIFFClose(raw);
         if (!t_tiffError.empty()) Fail(path, "cannot write" + TiffDetail());
     }
