@@ -67,7 +67,12 @@ std::size_t CheckedBytes(const std::string& path, int64_t w, int64_t h, int64_t 
 void CheckPixelCount(const std::string& path, uint64_t w, uint64_t h, uint64_t d, const ReadLimits& limits) {
     uint64_t wh = 0, n = 0;
     const bool overflow = __builtin_mul_overflow(w, h, &wh) || __builtin_mul_overflow(wh, d, &n);
-    if (!overflow && n <= limits.maxPixels) return;
+    // Byte counts of up to 8-byte samples must fit in int64_t whatever
+    // --max-pixels allows; no memory holds more anyway.
+    constexpr uint64_t kMostPixels = static_cast<uint64_t>(INT64_MAX) / 8;
+    if (!overflow && n <= limits.maxPixels && n <= kMostPixels) return;
+    if (!overflow && n > kMostPixels)
+        Fail(path, "the image has " + std::to_string(n) + " pixels, more than any memory holds");
     const std::string extents = std::to_string(w) + " x " + std::to_string(h) + " x " + std::to_string(d);
     Fail(path, "the image has " + (overflow ? extents + " pixels" : std::to_string(n) + " pixels (" + extents + ")") +
                    ", more than the limit of " + std::to_string(limits.maxPixels) + " pixels (--max-pixels)");
