@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <tiffio.h>
 
 #include <cmath>
@@ -14,6 +15,7 @@
 #include <regex>
 
 #include "CommandSupport.h"
+#include "Errors.h"
 #include "ImageIO.h"
 #include "LabelCheck.h"
 #include "NpyIO.h"
@@ -69,11 +71,13 @@ constexpr std::size_t kChunkSizes[] = {1, 44, kDefaultChunkBytes};
 // The image at path, read as a node gets it, holds Value(i) as float for
 // every staging size.
 void ExpectFloatImage(const std::string& path, SampleType stored, uint32_t w, uint32_t h, uint32_t d) {
-    for (const std::size_t chunk : kChunkSizes) {
-        SCOPED_TRACE(path + ", staging " + std::to_string(chunk) + " bytes");
+    for (const std::size_t chunk : kChunkSizes)
+      for (const bool mapped : {false, true}) {
+        SCOPED_TRACE(path + ", staging " + std::to_string(chunk) + " bytes" + (mapped ? ", mapped" : ""));
         ReadLimits limits;
         limits.chunkBytes = chunk;
         limits.deferBytes = chunk;  // compressed data held back for a few rows, or all of them
+        limits.mapBytes = mapped ? 0 : SIZE_MAX;  // NPY of the node's type in this byte order: mapped
         const std::unique_ptr<CImage> img = ReadNodeImage(path, false, limits);
         ASSERT_EQ(img->Type(), IMAGE_GREY_F);
         ASSERT_EQ(img->Size(), CSize(w, h, d));
@@ -250,17 +254,21 @@ TEST(ReadDirect, NativeKeepsTheStoredTypeAndItsBytes) {
     WriteTestTiff(dir / "u16.tif", SampleType::U16, u16, "wb", COMPRESSION_NONE, 3);
     ASSERT_TRUE(WriteTestPng(dir / "u8.png", 8, PngRows(8, SampleType::U8)));
     WriteFile(dir / "bool.npy", NpyFile(Dict("|b1", "(1, 4)"), std::string("\0\1\2\0", 4)));
+    WriteFile(dir / "u16le.npy", NpyFile(Dict("<u2", kShape), u16));
     const std::tuple<std::string, CPixelType, std::string> cases[] = {
         {dir / "u16.npy", IMAGE_GREY_16, u16},
+        {dir / "u16le.npy", IMAGE_GREY_16, u16},
         {dir / "u16.tif", IMAGE_GREY_16, u16},
         {dir / "u8.png", IMAGE_GREY_8, SampleBytes<uint8_t>(SampleType::U8, false, kW * kH)},
         {dir / "bool.npy", IMAGE_BINARY_FG, std::string("\0\1\1\0", 4)},  // any non-zero byte is true
     };
     for (const auto& [path, type, bytes] : cases)
-        for (const std::size_t chunk : kChunkSizes) {
-            SCOPED_TRACE(path + ", staging " + std::to_string(chunk));
+        for (const std::size_t chunk : kChunkSizes)
+          for (const bool mapped : {false, true}) {
+            SCOPED_TRACE(path + ", staging " + std::to_string(chunk) + (mapped ? ", mapped" : ""));
             ReadLimits limits;
             limits.chunkBytes = chunk;
+            limits.mapBytes = mapped ? 0 : SIZE_MAX;
             const std::unique_ptr<CImage> img = ReadNodeImage(path, true, limits);
             EXPECT_EQ(img->Type(), type);
             ASSERT_EQ(img->ByteCount(), bytes.size());
@@ -350,13 +358,15 @@ TEST(ReadDirect, LabelWarningsPieceByPieceEqualThoseOfTheWholeImage) {
     };
     for (const auto& [name, expected] : cases) {
         EXPECT_EQ(LabelWarnings(ReadImage(dir / name), false), expected) << name;
-        for (const std::size_t chunk : kChunkSizes) {
-            ReadLimits limits;
-            limits.chunkBytes = chunk;
-            std::vector<std::string> pieces;
-            ReadNodeImage(dir / name, false, limits, &pieces);
-            EXPECT_EQ(pieces, expected) << name << ", staging " << chunk;
-        }
+        for (const std::size_t chunk : kChunkSizes)
+            for (const bool mapped : {false, true}) {
+                ReadLimits limits;
+                limits.chunkBytes = chunk;
+                limits.mapBytes = mapped ? 0 : SIZE_MAX;
+                std::vector<std::string> pieces;
+                ReadNodeImage(dir / name, false, limits, &pieces);
+                EXPECT_EQ(pieces, expected) << name << ", staging " << chunk << (mapped ? ", mapped" : "");
+            }
     }
 }
 
@@ -461,4 +471,48 @@ TEST(Timings, OneLineOnStandardErrorAndTheSameOutput) {
         timed.err, std::regex("timings: read [0-9]+\\.[0-9]{3} s, run [0-9]+\\.[0-9]{3} s, write [0-9]+\\.[0-9]{3} s, "
                               "total [0-9]+\\.[0-9]{3} s, peak memory [0-9]+ MiB\n")))
         << timed.err;
+}
+
+// ============================================================== mapped files
+
+TEST(MappedNpy, AShortenedFileEndsTheRunWithOneLineInsteadOfACrash) {
+    TempDir dir;
+    // 64 KiB of data: pages beyond the first are lost when the file shrinks.
+    std::vector<float> values(16384, 3.0f);
+    const std::string path = dir / "big.npy";
+    WriteFile(path, NpyFile(Dict("<f4", "(128, 128)"),
+                            std::string(reinterpret_cast<const char*>(values.data()), values.size() * 4)));
+    ReadLimits limits;
+    limits.mapBytes = 0;
+    EXPECT_EXIT(
+        {
+            const std::unique_ptr<CImage> img = ReadNodeImage(path, false, limits);
+            if (::truncate(path.c_str(), 128) != 0) std::_Exit(10);
+            volatile float last = img->Pixels<float>()[16383];
+            (void)last;
+            std::_Exit(11);  // the page was still there: the image was not over the file
+        },
+        ::testing::ExitedWithCode(kExitUsage), "error: " + path + ": the file was shortened while it was in use");
+}
+
+TEST(MappedImages, PixelsFromOutsideAreKeptAliveAndMoveOutWhenRowsAreAppended) {
+    std::vector<float> pixels = {1, 2, 3, 4, 5, 6};
+    auto keeper = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = keeper;
+    {
+        CImage img(IMAGE_GREY_F, CSize(3, 2, 1), pixels.data(), std::move(keeper));
+        EXPECT_EQ(img.Data(), pixels.data());
+        EXPECT_FALSE(watch.expired());
+        CImage copy(img);  // a copy owns its pixels
+        EXPECT_NE(copy.Data(), pixels.data());
+        img.AppendRows(copy);
+        EXPECT_TRUE(watch.expired()) << "the pixels moved into the image's own memory";
+        ASSERT_EQ(img.Size(), CSize(3, 4, 1));
+        const float expected[] = {1, 2, 3, 4, 5, 6, 1, 2, 3, 4, 5, 6};
+        EXPECT_EQ(std::memcmp(img.Data(), expected, sizeof expected), 0);
+        img.AppendRows(img);  // growing its own memory again
+        EXPECT_EQ(img.Size(), CSize(3, 8, 1));
+    }
+    CImage other(IMAGE_GREY_F, CSize(1, 1, 1), pixels.data(), std::make_shared<int>(1));
+    EXPECT_EQ(pixels[0], 1.0f);  // never freed or written by the image
 }

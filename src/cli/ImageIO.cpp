@@ -282,6 +282,19 @@ public:
         return m_direct && !m_scan ? SIZE_MAX : std::max<std::size_t>(1, m_chunkBytes / m_elem);
     }
 
+    bool TakesMapped() const override { return m_direct && m_image && m_done == 0; }
+    void Adopt(void* samples, std::shared_ptr<void> keeper) override {
+        const CSize size = m_image->Size();
+        const KELO::CPixelType pixel = m_image->Type();
+        m_image = std::make_unique<CImage>(pixel, size, samples, std::move(keeper));
+        // The labels are checked in pieces, as they would be read.
+        const std::size_t step = std::max<std::size_t>(1, m_chunkBytes / m_elem);
+        const auto* src = static_cast<const unsigned char*>(samples);
+        for (std::size_t at = 0; m_scan && at < m_count; at += step)
+            m_scan->Add(src + at * m_elem, std::min(step, m_count - at));
+        m_done = m_count;
+    }
+
     std::unique_ptr<CImage> Finish(std::vector<std::string>* warnings) {
         if (!m_image || m_done != m_count) throw ImageIOError(m_what + ": the file ended before the image was read");
         if (warnings) *warnings = m_scan ? m_scan->Warnings() : std::vector<std::string>{};

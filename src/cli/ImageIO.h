@@ -77,6 +77,10 @@ struct ReadLimits {
     // held back until they justify making the node's image at its declared
     // size; tests set it small.
     std::size_t deferBytes = std::size_t{64} << 20;
+    // NPY data of at least this many bytes that the node takes as they are
+    // stored are mapped into memory rather than read (MappedFile.h); tests
+    // set it small to map small files, or SIZE_MAX to read every file.
+    std::size_t mapBytes = std::size_t{1} << 20;
 };
 
 // Where a reader puts the samples it decodes: in memory order (x fastest, then
@@ -95,6 +99,15 @@ public:
     // How many samples a reader should ask for at a time where it is free to
     // choose: SIZE_MAX when Room hands out the destination itself.
     virtual std::size_t PreferredCount() const = 0;
+    // Whether, after Start, the sink would take the samples unchanged into its
+    // image, so that it can take them in place in a mapped file instead.
+    virtual bool TakesMapped() const { return false; }
+    // Every sample at once, in memory that keeper keeps valid (a mapping);
+    // replaces Room and Filled. Called only where TakesMapped said yes.
+    virtual void Adopt(void* samples, std::shared_ptr<void> keeper) {
+        (void)samples;
+        (void)keeper;
+    }
 };
 
 // Reads an image into sink, recognising the format by the file's first bytes

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ImageIOCommon.h"
+#include "MappedFile.h"
 
 namespace regionfeat {
 
@@ -262,8 +263,19 @@ void ReadNpyInto(const std::string& path, const ReadLimits& limits, SampleSink& 
 
     // The data are read in as few pieces as the sink allows: all at once
     // into a node image of the stored type, else a staging buffer at a time.
-    ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     sink.Start(type, w, h, d);
+    // Data the sink takes as they are stored need not be copied at all: the
+    // image is made over the file's pages (no zeroed pages to fill, no copy).
+    // Small files are simply read.
+    const uint64_t dataAt = offset + headerLen;
+    if (!swap && type != SampleType::Bool && dataBytes >= limits.mapBytes && dataAt % elem == 0 &&
+        sink.TakesMapped())
+        if (std::shared_ptr<void> map = MapFileForReading(file.fd, fileSize, path)) {
+            void* samples = static_cast<unsigned char*>(map.get()) + dataAt;
+            sink.Adopt(samples, std::move(map));
+            return;
+        }
+    ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     const std::size_t step = std::max<std::size_t>(1, sink.PreferredCount());
     uint64_t at = offset + headerLen;
     for (std::size_t left = dataBytes / elem; left > 0;) {

@@ -30,7 +30,7 @@ sigset_t TheSignals() {
 // Only async-signal-safe calls: unlink, sigaction, raise.
 extern "C" void RemoveTempFilesAndDie(int signal) {
     const int saved = errno;
-    for (const std::string& path : Registered()) ::unlink(path.c_str());
+    RemoveTempFilesNow();
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
@@ -41,6 +41,10 @@ extern "C" void RemoveTempFilesAndDie(int signal) {
 }
 
 }  // namespace
+
+void RemoveTempFilesNow() {
+    for (const std::string& path : Registered()) ::unlink(path.c_str());
+}
 
 void InstallInterruptCleanup() {
     (void)Registered();  // made here, not in the handler

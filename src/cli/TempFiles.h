@@ -35,4 +35,8 @@ private:
 void RegisterTempFile(const std::string& path);
 void UnregisterTempFile(const std::string& path);
 
+// Removes every registered file at once; async-signal-safe, for handlers of
+// other signals that end the process (MappedFile.cpp).
+void RemoveTempFilesNow();
+
 }  // namespace regionfeat

@@ -23,7 +23,9 @@ CString CPos::ToString() const {
 
 IImage::~IImage() = default;
 
-void CImage::FreeDeleter::operator()(void* p) const { std::free(p); }
+void CImage::FreeDeleter::operator()(void* p) const {
+    if (owned) std::free(p);
+}
 
 namespace {
 
@@ -64,6 +66,19 @@ CImage::CImage(CPixelType type, CSize size, CSize border)
     }
 }
 
+CImage::CImage(CPixelType type, CSize size, void* pixels, std::shared_ptr<void> keeper)
+    : m_type(type), m_size(size), m_border(0, 0, 0), m_attributes(std::make_unique<CValueMap>()) {
+    std::size_t bytes = 0;
+    if (size.x < 0 || size.y < 0 || size.z < 0 || size.Count() == INT64_MAX ||
+        __builtin_mul_overflow(static_cast<std::size_t>(size.Count()), type.ElementSize(), &bytes))
+        throw CException("CImage", "image size " + CPos(size).ToString() + " is not valid", nullptr);
+    if (bytes > 0) {
+        m_pixels = std::unique_ptr<void, FreeDeleter>(pixels, FreeDeleter{false});
+        m_capacity = bytes;
+        m_keeper = std::move(keeper);
+    }
+}
+
 CImage::CImage(const CImage& other)
     : CImage(other.m_type, other.m_size, other.m_border) {
     if (other.ByteCount() > 0) std::memcpy(Data(), other.Data(), other.ByteCount());
@@ -79,6 +94,7 @@ void CImage::Swap(CImage& other) noexcept {
     m_pixels.swap(other.m_pixels);
     std::swap(m_capacity, other.m_capacity);
     m_attributes.swap(other.m_attributes);
+    m_keeper.swap(other.m_keeper);
 }
 
 void CImage::AppendRows(const CImage& below) {
@@ -102,10 +118,20 @@ void CImage::AppendRows(const CImage& below) {
     if (bytes > m_capacity) {
         std::size_t capacity = m_capacity + m_capacity / 2;
         if (capacity < bytes || capacity < m_capacity) capacity = bytes;
-        void* p = std::realloc(m_pixels.get(), capacity);
-        if (!p) throw std::bad_alloc();
-        m_pixels.release();
-        m_pixels.reset(p);
+        if (m_pixels.get_deleter().owned) {
+            void* p = std::realloc(m_pixels.get(), capacity);
+            if (!p) throw std::bad_alloc();
+            m_pixels.release();
+            m_pixels.reset(p);
+        } else {
+            // Pixels provided from outside cannot grow: they move into memory
+            // of the image's own.
+            void* p = std::malloc(capacity);
+            if (!p) throw std::bad_alloc();
+            if (used) std::memcpy(p, m_pixels.get(), used);
+            m_pixels = std::unique_ptr<void, FreeDeleter>(p, FreeDeleter{true});
+            m_keeper.reset();
+        }
         m_capacity = capacity;
     }
     auto* data = static_cast<unsigned char*>(Data());

@@ -71,6 +71,12 @@ public:
     // does not fit in 64 bits, throw CException; the border is recorded but adds
     // no pixels.
     CImage(CPixelType type, CSize size, CSize border = CSize(0, 0, 0));
+    // An image over pixels that someone else provides (a file mapped into
+    // memory): pixels holds size.Count() elements of type, aligned for it, and
+    // stays valid while keeper lives. The image never frees the pixels; it
+    // releases keeper when it goes, or when AppendRows moves the pixels into
+    // memory of its own.
+    CImage(CPixelType type, CSize size, void* pixels, std::shared_ptr<void> keeper);
     CImage(const CImage& other);
     CImage& operator=(const CImage&) = delete;
     ~CImage() override;
@@ -103,7 +109,10 @@ public:
 
 private:
     struct FreeDeleter {
+        FreeDeleter() noexcept : owned(true) {}
+        explicit FreeDeleter(bool own) noexcept : owned(own) {}
         void operator()(void* p) const;
+        bool owned;  // false: the pixels belong to m_keeper
     };
     CPixelType m_type;
     CSize m_size;
@@ -111,6 +120,7 @@ private:
     std::unique_ptr<void, FreeDeleter> m_pixels;
     std::size_t m_capacity = 0;  // bytes allocated for m_pixels (at least ByteCount())
     std::unique_ptr<CValueMap> m_attributes;
+    std::shared_ptr<void> m_keeper;  // what keeps pixels the image does not own
 };
 
 }  // namespace KELO
