@@ -329,6 +329,22 @@ TEST_F(Table, FailingNodesStopTheTableOrAreLeftOut) {
     EXPECT_TRUE(r.err.ends_with("error: every selected node was left out; there is no table to write\n")) << r.err;
     // FromGraph named without a graph fails like any node.
     ExpectOneErrorLine(Run({"table", m_grey, m_labels, "--nodes", "FromGraph"}), 1, "error: FromGraph: ");
+
+    // A message with line ends is one line in the warning as in the error,
+    // for table and for batch.
+    const std::string lines = "Fails::Run: first line second line third line last  ";
+    r = test::RunProgram(REGIONFEAT_BIN, {"--module", FAILING_MODULE, "table", m_grey, m_labels, "--nodes", "Fails",
+                                          "--keep-going"});
+    EXPECT_EQ(r.status, 1);
+    ASSERT_EQ(Lines(r.err).size(), 2u) << r.err;
+    EXPECT_TRUE(Lines(r.err)[0].ends_with(lines)) << r.err;
+    WriteFile(Path("list.csv"), "image,labels\n" + m_grey + "," + m_labels + "\n");
+    r = test::RunProgram(REGIONFEAT_BIN, {"--module", FAILING_MODULE, "batch", Path("list.csv"), "--nodes", "Fails",
+                                          "--keep-going", "--progress", "lines"});
+    EXPECT_EQ(r.status, 1);
+    ASSERT_EQ(Lines(r.err).size(), 3u) << r.err;  // skipped, 1/1, error
+    EXPECT_TRUE(Lines(r.err)[0].ends_with(lines)) << r.err;
+    EXPECT_EQ(r.err.find('\r'), std::string::npos) << r.err;
 }
 
 // ============================================================== formats

@@ -1,6 +1,7 @@
 #include "TableCommand.h"
 
 #include "CommandSupport.h"
+#include "Progress.h"
 #include "TableWriter.h"
 #include "TiffIO.h"
 #include "Timings.h"
@@ -43,10 +44,12 @@ void TableCommand(const Module& module, const TableOptions& o, const std::string
             blocks.push_back(nodes.Run(i, *grey, *labelImage, largest, present));
         } catch (const NodeError& e) {
             if (!o.keepGoing) throw;
-            err << "warning: " << nodes.Name(i) << " left out: " << WithoutNode(e.what(), nodes.Name(i)) << std::endl;
+            err << "warning: " << nodes.Name(i) << " left out: " << OneLine(WithoutNode(e.what(), nodes.Name(i)))
+                << std::endl;
         } catch (const OutOfMemory& e) {
             if (!o.keepGoing) throw;
-            err << "warning: " << nodes.Name(i) << " left out: " << WithoutNode(e.what(), nodes.Name(i)) << std::endl;
+            err << "warning: " << nodes.Name(i) << " left out: " << OneLine(WithoutNode(e.what(), nodes.Name(i)))
+                << std::endl;
         }
     }
     if (blocks.empty()) throw NodeError("every selected node was left out; there is no table to write");
