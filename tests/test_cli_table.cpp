@@ -281,7 +281,10 @@ TEST_F(Table, UsageErrorsComeBeforeAnyImageIsRead) {
         {{"--nodes", "Area", "-p", "Area.bins=3"}, "unknown parameter 'bins' for Area"},
         {{"--nodes", "Area", "-o", Path("t.xlsx")}, "unknown extension"},
         {{"--nodes", "Area", "-o", m_labels}, "an input is never overwritten"},
+        {{"--nodes", "FromGraph", "-p", "FromGraph.graph=" + Path("g.json"), "-o", Path("g.json")},
+         "an input is never overwritten"},
     };
+    WriteFile(Path("g.json"), ReadFile(Graph("statistics_geometry.json")));
     const std::set<std::string> before = m_dir.Names();
     for (const Case& c : cases) {
         std::vector<std::string> args = {"table", missing, m_labels};
@@ -569,7 +572,10 @@ TEST_F(Batch, UsageErrorsComeBeforeAnyImageIsRead) {
         {{list, "--nodes", "Area", "-o", list}, "an input is never overwritten"},
         {{list, "--nodes", "Area", "-o", pairs[0].labels}, "an input is never overwritten"},
         {{list, "--nodes", "Nope"}, "unknown node 'Nope'"},
+        {{list, "--nodes", "FromGraph", "-p", "FromGraph.graph=" + Path("g.json"), "-o", Path("g.json")},
+         "an input is never overwritten"},
     };
+    WriteFile(Path("g.json"), ReadFile(Graph("statistics_geometry.json")));
     const std::set<std::string> before = m_dir.Names();
     for (const Case& c : cases) {
         std::vector<std::string> args = {"batch"};

@@ -23,7 +23,9 @@ std::string WithoutNode(const std::string& message, const std::string& node) {
 void TableCommand(const Module& module, const TableOptions& o, const std::string& image, const std::string& labels,
                   std::ostream& out, std::ostream& err) {
     Timings timings;
-    const std::vector<OutputFile> outputs = CheckOutputs(o.outputs, {image, labels});
+    std::vector<std::string> inputs = FilesNamedByParameters(o.selection);
+    inputs.insert(inputs.end(), {image, labels});
+    const std::vector<OutputFile> outputs = CheckOutputs(o.outputs, inputs);
     const std::vector<PlannedNode> plan = PlanNodes(module, o.selection, err);
     NodeSet nodes(module, plan);
 
