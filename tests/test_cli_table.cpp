@@ -2,6 +2,9 @@
 // process on small files written here (and on the bundled sample), and its
 // tables are compared with `run` of each node and read back from every format.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -499,6 +502,39 @@ TEST_F(Batch, AFailingImageStopsTheBatchOrIsSkipped) {
         << last;
     EXPECT_TRUE(last.ends_with("more than the 64 bytes of memory available)")) << last;
     EXPECT_EQ(r.out, "");
+}
+
+// Standard output closed by its reader (`| head`) while a node writes there
+// after the outputs were staged: the run ends, its temporary files go with it.
+// One job, so the order is fixed: the first image (all grey values 0) makes
+// ShiftHistVar print nothing and stages the output, the second makes it print.
+TEST_F(Batch, AClosedStandardOutputLeavesNoTemporaryFile) {
+    ImagePairFiles quiet = Pair("quiet", 8, 2);
+    quiet.image = FloatTiff("zero.tif", 8, 8, std::vector<float>(64, 0.0f));
+    const std::string list = List({quiet, Pair("loud", 8, 2)});
+    const std::set<std::string> before = m_dir.Names();
+    std::vector<std::string> words = {REGIONFEAT_BIN, "--module", REGIONFEAT_MODULE, "batch", list, "--nodes",
+                                      "ShiftHistVar", "--jobs", "1", "--progress", "none", "-o", Path("t.csv")};
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (dup2(fds[1], 1) < 0) _exit(126);
+        close(fds[0]);
+        close(fds[1]);
+        signal(SIGPIPE, SIG_DFL);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[0]);  // no reader from here on
+    close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+    EXPECT_EQ(m_dir.Names(), before);
 }
 
 TEST_F(Batch, ProgressIsOneLinePerImageOrABarRedrawnInPlace) {

@@ -37,7 +37,8 @@ namespace regionfeat {
 // cannot be created (std::system_error) stops the run the same way, unless
 // at least one worker is already running: the run then goes on with those.
 // Never leaves a thread running, never calls std::terminate. The workers keep
-// SIGINT, SIGTERM and SIGHUP blocked; the calling thread handles them. Result must be
+// the signals of TempFiles.h blocked; the calling thread handles them (a
+// worker's write to a closed pipe fails with EPIPE instead). Result must be
 // movable; it need not be copyable or default-constructible.
 template <class Result, class Work, class Deliver, class Failed>
 void RunOrdered(std::size_t count, unsigned jobs, std::size_t window, Work&& work, Deliver&& deliver,
@@ -128,7 +129,7 @@ void RunOrdered(std::size_t count, unsigned jobs, std::size_t window, Work&& wor
 
     pool.reserve(threads);
     {
-        // Workers start with SIGINT, SIGTERM and SIGHUP blocked (a thread
+        // Workers start with SIGINT, SIGTERM, SIGHUP and SIGPIPE blocked (a thread
         // inherits its creator's mask), so those signals are always handled
         // on the calling thread. That thread registers and renames temporary
         // outputs under a SignalBlock, which blocks the signals for itself
