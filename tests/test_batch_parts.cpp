@@ -2,6 +2,8 @@
 // check that they exist), the ordered parallel runner, and the progress
 // output in its modes.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -445,6 +447,25 @@ TEST(OrderedWork, WorkersAndTheCallingThread) {
         EXPECT_EQ(badWorker.load(), 0);
     }
     EXPECT_GE(DefaultJobs(), 1u);
+
+    // Interrupts reach the calling thread only (it keeps its temporary files
+    // under blocks of its own thread), and its mask is as it was.
+    auto blocked = [](int signal) {
+        sigset_t mask;
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        return sigismember(&mask, signal) == 1;
+    };
+    ASSERT_FALSE(blocked(SIGINT));
+    std::atomic<int> open{0};
+    RunOrdered<int>(
+        6, 3, 3,
+        [&](unsigned, std::size_t) {
+            for (int s : {SIGINT, SIGTERM, SIGHUP}) open += !blocked(s);
+            return 0;
+        },
+        [](std::size_t, int) {}, [](std::size_t, std::exception_ptr) { return false; });
+    EXPECT_EQ(open.load(), 0);
+    EXPECT_FALSE(blocked(SIGINT));
 }
 
 // ---------------------------------------------------------------- progress

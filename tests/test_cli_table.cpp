@@ -2,6 +2,9 @@
 // process on small files written here (and on the bundled sample), and its
 // tables are compared with `run` of each node and read back from every format.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -281,7 +284,10 @@ TEST_F(Table, UsageErrorsComeBeforeAnyImageIsRead) {
         {{"--nodes", "Area", "-p", "Area.bins=3"}, "unknown parameter 'bins' for Area"},
         {{"--nodes", "Area", "-o", Path("t.xlsx")}, "unknown extension"},
         {{"--nodes", "Area", "-o", m_labels}, "an input is never overwritten"},
+        {{"--nodes", "FromGraph", "-p", "FromGraph.graph=" + Path("g.json"), "-o", Path("g.json")},
+         "an input is never overwritten"},
     };
+    WriteFile(Path("g.json"), ReadFile(Graph("statistics_geometry.json")));
     const std::set<std::string> before = m_dir.Names();
     for (const Case& c : cases) {
         std::vector<std::string> args = {"table", missing, m_labels};
@@ -329,6 +335,22 @@ TEST_F(Table, FailingNodesStopTheTableOrAreLeftOut) {
     EXPECT_TRUE(r.err.ends_with("error: every selected node was left out; there is no table to write\n")) << r.err;
     // FromGraph named without a graph fails like any node.
     ExpectOneErrorLine(Run({"table", m_grey, m_labels, "--nodes", "FromGraph"}), 1, "error: FromGraph: ");
+
+    // A message with line ends is one line in the warning as in the error,
+    // for table and for batch.
+    const std::string lines = "Fails::Run: first line second line third line last  ";
+    r = test::RunProgram(REGIONFEAT_BIN, {"--module", FAILING_MODULE, "table", m_grey, m_labels, "--nodes", "Fails",
+                                          "--keep-going"});
+    EXPECT_EQ(r.status, 1);
+    ASSERT_EQ(Lines(r.err).size(), 2u) << r.err;
+    EXPECT_TRUE(Lines(r.err)[0].ends_with(lines)) << r.err;
+    WriteFile(Path("list.csv"), "image,labels\n" + m_grey + "," + m_labels + "\n");
+    r = test::RunProgram(REGIONFEAT_BIN, {"--module", FAILING_MODULE, "batch", Path("list.csv"), "--nodes", "Fails",
+                                          "--keep-going", "--progress", "lines"});
+    EXPECT_EQ(r.status, 1);
+    ASSERT_EQ(Lines(r.err).size(), 3u) << r.err;  // skipped, 1/1, error
+    EXPECT_TRUE(Lines(r.err)[0].ends_with(lines)) << r.err;
+    EXPECT_EQ(r.err.find('\r'), std::string::npos) << r.err;
 }
 
 // ============================================================== formats
@@ -482,6 +504,39 @@ TEST_F(Batch, AFailingImageStopsTheBatchOrIsSkipped) {
     EXPECT_EQ(r.out, "");
 }
 
+// Standard output closed by its reader (`| head`) while a node writes there
+// after the outputs were staged: the run ends, its temporary files go with it.
+// One job, so the order is fixed: the first image (all grey values 0) makes
+// ShiftHistVar print nothing and stages the output, the second makes it print.
+TEST_F(Batch, AClosedStandardOutputLeavesNoTemporaryFile) {
+    ImagePairFiles quiet = Pair("quiet", 8, 2);
+    quiet.image = FloatTiff("zero.tif", 8, 8, std::vector<float>(64, 0.0f));
+    const std::string list = List({quiet, Pair("loud", 8, 2)});
+    const std::set<std::string> before = m_dir.Names();
+    std::vector<std::string> words = {REGIONFEAT_BIN, "--module", REGIONFEAT_MODULE, "batch", list, "--nodes",
+                                      "ShiftHistVar", "--jobs", "1", "--progress", "none", "-o", Path("t.csv")};
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (dup2(fds[1], 1) < 0) _exit(126);
+        close(fds[0]);
+        close(fds[1]);
+        signal(SIGPIPE, SIG_DFL);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[0]);  // no reader from here on
+    close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+    EXPECT_EQ(m_dir.Names(), before);
+}
+
 TEST_F(Batch, ProgressIsOneLinePerImageOrABarRedrawnInPlace) {
     const std::vector<ImagePairFiles> pairs = {Pair("a", 8, 2), Pair("b", 8, 3), Pair("c", 8, 1)};
     const std::string list = List(pairs);
@@ -553,7 +608,10 @@ TEST_F(Batch, UsageErrorsComeBeforeAnyImageIsRead) {
         {{list, "--nodes", "Area", "-o", list}, "an input is never overwritten"},
         {{list, "--nodes", "Area", "-o", pairs[0].labels}, "an input is never overwritten"},
         {{list, "--nodes", "Nope"}, "unknown node 'Nope'"},
+        {{list, "--nodes", "FromGraph", "-p", "FromGraph.graph=" + Path("g.json"), "-o", Path("g.json")},
+         "an input is never overwritten"},
     };
+    WriteFile(Path("g.json"), ReadFile(Graph("statistics_geometry.json")));
     const std::set<std::string> before = m_dir.Names();
     for (const Case& c : cases) {
         std::vector<std::string> args = {"batch"};

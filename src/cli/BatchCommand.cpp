@@ -99,7 +99,7 @@ void BatchCommand(const Module& module, const BatchOptions& o, std::ostream& out
     if (!mode) throw UsageError("--progress takes auto, bar, lines or none, not '" + o.progress + "'");
     const std::vector<ImagePair> pairs = Pairs(o);
     if (pairs.empty()) throw UsageError("no image pairs to work on");
-    std::vector<std::string> inputs;
+    std::vector<std::string> inputs = FilesNamedByParameters(o.table.selection);
     for (const ImagePair& p : pairs) inputs.insert(inputs.end(), {p.image, p.labels});
     inputs.push_back(o.list);
     const std::vector<OutputFile> outputs = CheckOutputs(o.table.outputs, inputs);

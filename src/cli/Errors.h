@@ -7,7 +7,7 @@
 //      ModuleError)
 //   3  out of memory, wherever it ran out (OutOfMemory, std::bad_alloc)
 //
-// A run ended by SIGINT, SIGTERM or SIGHUP removes its temporary files and
+// A run ended by SIGINT, SIGTERM, SIGHUP or SIGPIPE removes its temporary files and
 // then ends by that signal, as if it had not been caught.
 #pragma once
 

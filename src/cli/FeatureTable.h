@@ -45,6 +45,10 @@ struct PlannedNode {
 // note on err.
 std::vector<PlannedNode> PlanNodes(const Module& module, const NodeSelection& selection, std::ostream& err);
 
+// The existing files that -p values name (FromGraph's graph file): inputs of
+// the run, which an output must never replace.
+std::vector<std::string> FilesNamedByParameters(const NodeSelection& selection);
+
 // The column names of one node in the table: "Node.feature" for each of its
 // features (names as `run` gives them, see ColumnNames in Output.h), a name
 // that occurs again within the node suffixed "#2", "#3", ... so that the

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "TempFiles.h"
+
 namespace regionfeat {
 
 // Runs work(worker, item) for every item in [0, count) on `jobs` threads
@@ -34,7 +36,9 @@ namespace regionfeat {
 // the same way and is rethrown once every thread has joined. A thread that
 // cannot be created (std::system_error) stops the run the same way, unless
 // at least one worker is already running: the run then goes on with those.
-// Never leaves a thread running, never calls std::terminate. Result must be
+// Never leaves a thread running, never calls std::terminate. The workers keep
+// the signals of TempFiles.h blocked; the calling thread handles them (a
+// worker's write to a closed pipe fails with EPIPE instead). Result must be
 // movable; it need not be copyable or default-constructible.
 template <class Result, class Work, class Deliver, class Failed>
 void RunOrdered(std::size_t count, unsigned jobs, std::size_t window, Work&& work, Deliver&& deliver,
@@ -124,12 +128,21 @@ void RunOrdered(std::size_t count, unsigned jobs, std::size_t window, Work&& wor
     } joiner{mutex, changed, stop, pool};
 
     pool.reserve(threads);
-    for (std::size_t id = 0; id < threads; ++id) {
-        try {
-            pool.emplace_back(worker, static_cast<unsigned>(id));
-        } catch (const std::system_error&) {
-            if (pool.empty()) throw;
-            break;
+    {
+        // Workers start with SIGINT, SIGTERM, SIGHUP and SIGPIPE blocked (a thread
+        // inherits its creator's mask), so those signals are always handled
+        // on the calling thread. That thread registers and renames temporary
+        // outputs under a SignalBlock, which blocks the signals for itself
+        // only: a worker taking the signal meanwhile would run the cleanup
+        // over a list of temporary files half changed.
+        SignalBlock block;
+        for (std::size_t id = 0; id < threads; ++id) {
+            try {
+                pool.emplace_back(worker, static_cast<unsigned>(id));
+            } catch (const std::system_error&) {
+                if (pool.empty()) throw;
+                break;
+            }
         }
     }
 

@@ -49,7 +49,7 @@ void WriteDelimited(std::ostream& out, const Table& table, char separator);
 // Output files staged under temporary names and renamed into place together,
 // for writers that stream into several files at once. Each temporary file is
 // ".NAME.tmp-XXXXXX" in its target's directory, registered for removal on
-// SIGINT, SIGTERM and SIGHUP (TempFiles.h); whatever was not published is
+// the signals of TempFiles.h; whatever was not published is
 // removed when the object ends.
 class StagedOutputs {
 public:
@@ -75,7 +75,7 @@ private:
 
 // Files that appear completely or not at all. Each is written to a temporary
 // file in its own directory; only when every one has been written are they
-// renamed into place. On any failure, and on SIGINT, SIGTERM or SIGHUP (see
+// renamed into place. On any failure, and on SIGINT, SIGTERM, SIGHUP or SIGPIPE (see
 // TempFiles.h), the temporary files are removed and the targets are left as
 // they were.
 class FileSet {

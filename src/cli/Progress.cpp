@@ -64,6 +64,17 @@ std::string LineTime(double seconds) {
     return Format("%ld s", s);
 }
 
+std::string OneLine(const std::string& message) {
+    std::string line;
+    line.reserve(message.size());
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        const char c = message[i];
+        if (c == '\r' && i + 1 < message.size() && message[i + 1] == '\n') continue;
+        line += c == '\n' || c == '\r' ? ' ' : c;
+    }
+    return line;
+}
+
 Progress::Progress(std::ostream& out, ProgressMode mode, std::size_t total, std::function<double()> seconds)
     : m_out(out), m_mode(mode), m_total(total), m_seconds(std::move(seconds)) {
     if (!m_seconds)
@@ -150,13 +161,13 @@ void Progress::ItemDone(const std::string& name) { Advance(name, false); }
 
 void Progress::ItemSkipped(const std::string& name, const std::string& message) {
     ClearBar();
-    m_out << message << '\n';
+    m_out << OneLine(message) << '\n';
     Advance(name, true);
 }
 
 void Progress::Message(const std::string& line) {
     ClearBar();
-    m_out << line << '\n';
+    m_out << OneLine(line) << '\n';
     if (m_mode == ProgressMode::Bar && !m_finished) DrawBar();
     m_out << std::flush;
 }

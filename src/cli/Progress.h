@@ -47,7 +47,8 @@ public:
     // Counted like a finished item; the message is shown as by Message, and
     // in Lines mode the item's line says "skipped".
     void ItemSkipped(const std::string& name, const std::string& message);
-    // A line of text (a warning, an error) that must not garble the bar: the
+    // A line of text (a warning, an error; made one line by OneLine) that must
+    // not garble the bar: the
     // bar is cleared with "\r", blanks over its width and "\r" again (no
     // terminal escape sequences, so any terminal shows it right), the line is
     // printed, and the bar drawn again.
@@ -77,6 +78,11 @@ private:
     std::size_t m_drawnWidth = 0;  // columns of the bar on screen, 0 when none
     bool m_finished = false;
 };
+
+// A message as one line of standard error: each line end in it (CR LF, LF or
+// CR; a node's message or a file name may hold them) becomes one blank, as
+// in the error line that ends a command.
+std::string OneLine(const std::string& message);
 
 // Time left as the bar shows it: "0:07", "12:05", "1:02:03"; more than 99
 // hours as ">99 h".

@@ -1,6 +1,7 @@
 #include "TableCommand.h"
 
 #include "CommandSupport.h"
+#include "Progress.h"
 #include "TableWriter.h"
 #include "TiffIO.h"
 #include "Timings.h"
@@ -22,7 +23,9 @@ std::string WithoutNode(const std::string& message, const std::string& node) {
 void TableCommand(const Module& module, const TableOptions& o, const std::string& image, const std::string& labels,
                   std::ostream& out, std::ostream& err) {
     Timings timings;
-    const std::vector<OutputFile> outputs = CheckOutputs(o.outputs, {image, labels});
+    std::vector<std::string> inputs = FilesNamedByParameters(o.selection);
+    inputs.insert(inputs.end(), {image, labels});
+    const std::vector<OutputFile> outputs = CheckOutputs(o.outputs, inputs);
     const std::vector<PlannedNode> plan = PlanNodes(module, o.selection, err);
     NodeSet nodes(module, plan);
 
@@ -43,10 +46,12 @@ void TableCommand(const Module& module, const TableOptions& o, const std::string
             blocks.push_back(nodes.Run(i, *grey, *labelImage, largest, present));
         } catch (const NodeError& e) {
             if (!o.keepGoing) throw;
-            err << "warning: " << nodes.Name(i) << " left out: " << WithoutNode(e.what(), nodes.Name(i)) << std::endl;
+            err << "warning: " << nodes.Name(i) << " left out: " << OneLine(WithoutNode(e.what(), nodes.Name(i)))
+                << std::endl;
         } catch (const OutOfMemory& e) {
             if (!o.keepGoing) throw;
-            err << "warning: " << nodes.Name(i) << " left out: " << WithoutNode(e.what(), nodes.Name(i)) << std::endl;
+            err << "warning: " << nodes.Name(i) << " left out: " << OneLine(WithoutNode(e.what(), nodes.Name(i)))
+                << std::endl;
         }
     }
     if (blocks.empty()) throw NodeError("every selected node was left out; there is no table to write");

@@ -11,7 +11,10 @@ namespace regionfeat {
 
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// SIGPIPE too: a reader of standard output that goes away (`| head`) ends
+// the run while a node or the table writes there, and that must not leave
+// the temporary files of the -o outputs behind.
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 // Never destroyed, so that a signal during the process's exit still finds it.
 // Changed only while the signals are blocked; the handler only reads it.

@@ -1,8 +1,9 @@
 // Temporary output files that must not outlive an interrupted run.
 //
 // A file is registered while it exists under its temporary name. SIGINT,
-// SIGTERM and SIGHUP remove every registered file, then end the process by the
-// same signal with its default action. Registering, unregistering and the
+// SIGTERM, SIGHUP and SIGPIPE (standard output closed by its reader) remove
+// every registered file, then end the process by the same signal with its
+// default action. Registering, unregistering and the
 // renames that publish finished files happen with these signals blocked, so
 // the handler never sees the list half changed and a set of outputs is renamed
 // into place completely or not at all.
@@ -14,11 +15,11 @@
 
 namespace regionfeat {
 
-// Installs the handler for the three signals; a signal that the process
+// Installs the handler for the four signals; a signal that the process
 // inherited as ignored stays ignored. Called once, early in main.
 void InstallInterruptCleanup();
 
-// Blocks the three signals for its lifetime; one that arrives meanwhile is
+// Blocks the four signals for its lifetime; one that arrives meanwhile is
 // delivered when the block ends.
 class SignalBlock {
 public:
