@@ -258,6 +258,12 @@ TEST_F(Safety, AnOutputThatIsAnInputIsRefusedBeforeAnythingRuns) {
     // Two outputs that are one file.
     ExpectOneLine(Run({"run", "Area", m_grey, m_labels, "-o", Path("a.csv"), "-o", Path("sub/../a.csv")}), 2,
                   "output '" + Path("sub/../a.csv") + "' is given twice (also as '" + Path("a.csv") + "')");
+    // A file a parameter names (FromGraph's graph) is an input too.
+    WriteFile(Path("g.json"), "{}");
+    ExpectOneLine(Run({"run", "FromGraph", m_grey, m_labels, "-p", "graph=" + Path("g.json"), "-o", Path("g.json")}),
+                  2, "output '" + Path("g.json") + "' is the input '" + Path("g.json") + "'");
+    EXPECT_EQ(ReadFile(Path("g.json")), "{}");
+    std::filesystem::remove(Path("g.json"));
     EXPECT_EQ(Files(), before);
     EXPECT_EQ(ReadFile(m_grey), grey);
     EXPECT_EQ(ReadFile(m_labels), labels);

@@ -171,4 +171,20 @@ std::vector<uint32_t> LabelsPresent(const CImage& labels, int64_t rows) {
 }
 
 
+std::vector<std::string> FilesNamedBy(const std::vector<std::string>& parameters) {
+    // Any value that names a regular file counts, not only FromGraph's graph:
+    // which string parameters a node reads as paths is the node's business,
+    // and refusing an output that happens to be named like such a value costs
+    // the user only another name.
+    std::vector<std::string> files;
+    for (const std::string& p : parameters) {
+        const std::size_t eq = p.find('=');
+        if (eq == std::string::npos) continue;
+        std::string value = p.substr(eq + 1);
+        struct stat st {};
+        if (!value.empty() && ::stat(value.c_str(), &st) == 0 && S_ISREG(st.st_mode)) files.push_back(std::move(value));
+    }
+    return files;
+}
+
 }  // namespace regionfeat

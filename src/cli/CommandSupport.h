@@ -57,6 +57,11 @@ std::unique_ptr<KELO::CPNode> CreateNode(const Module& module, const std::string
 // The map at key, or null when there is none.
 const KELO::CValueMap* MapAt(const KELO::CValueMap& map, const char* key);
 
+// The existing regular files that the values of -p arguments (KEY=VALUE)
+// name, such as FromGraph's graph file: inputs of the run, which an output
+// must never replace.
+std::vector<std::string> FilesNamedBy(const std::vector<std::string>& parameters);
+
 enum class OutputKind { Csv, Tsv, Npy, Tiff, Json };
 
 struct OutputFile {

@@ -255,7 +255,10 @@ void DescribeCommand(const Module& module, const std::string& name, bool json, s
 }
 
 void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, std::ostream& err) {
-    const std::vector<OutputFile> outputs = CheckOutputs(o.outputs, {o.image, o.labels});
+    std::vector<std::string> inputs = FilesNamedBy(o.parameters);
+    inputs.push_back(o.image);
+    inputs.push_back(o.labels);
+    const std::vector<OutputFile> outputs = CheckOutputs(o.outputs, inputs);
     const std::unique_ptr<CPNode> node = CreateNode(module, o.node);
     CValueMap setup;
     {
