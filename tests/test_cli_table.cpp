@@ -468,7 +468,7 @@ TEST_F(Batch, AFailingImageStopsTheBatchOrIsSkipped) {
     // Stopped: one line naming the image, nothing written, the old file kept.
     Result r = Run(with({"--progress", "none", "-o", Path("old.csv"), "-o", Path("new.npy")}));
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "error: " + pairs[1].image + ": " + pairs[1].image + ": not a TIFF, PNG or NPY file\n");
+    EXPECT_EQ(r.err, "error: " + pairs[1].image + ": not a TIFF, PNG or NPY file\n");
     EXPECT_EQ(ReadFile(Path("old.csv")), "keep");
     EXPECT_EQ(m_dir.Names(), before);
 
@@ -480,7 +480,7 @@ TEST_F(Batch, AFailingImageStopsTheBatchOrIsSkipped) {
     const auto lines = Lines(r.err);
     ASSERT_EQ(lines.size(), 5u) << r.err;  // a skip message, one line per image, the summary
     EXPECT_EQ(lines[0], "1/3 " + pairs[0].image + " (" + lines[0].substr(lines[0].find('(') + 1));
-    EXPECT_EQ(lines[1], "skipped " + pairs[1].image + ": " + pairs[1].image + ": not a TIFF, PNG or NPY file");
+    EXPECT_EQ(lines[1], "skipped " + pairs[1].image + ": not a TIFF, PNG or NPY file");
     EXPECT_TRUE(lines[4].starts_with("3 images in ")) << lines[4];
     EXPECT_TRUE(lines[4].ends_with(", 1 skipped")) << lines[4];
 

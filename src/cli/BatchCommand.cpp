@@ -149,7 +149,9 @@ void BatchCommand(const Module& module, const BatchOptions& o, std::ostream& out
 
     // Skips the image with --keep-going, else records why the batch stops.
     auto imageFailed = [&](std::size_t item, const Failure& f) {
-        Failure named{f.kind, pairs[item].image + ": " + f.message};
+        // A reader's message names its file already; the image is not named twice.
+        const std::string& image = pairs[item].image;
+        Failure named{f.kind, f.message.rfind(image + ": ", 0) == 0 ? f.message : image + ": " + f.message};
         if (!t.keepGoing) {
             stop = named;
             return false;
