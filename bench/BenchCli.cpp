@@ -46,7 +46,8 @@ void SaveSceneAsNpy(const Scene& scene, const std::string& greyPath, const std::
     regionfeat::WriteNpy(labelPath, regionfeat::FloatRasterOf(*scene.labels));
 }
 
-int RunRegionfeat(const std::vector<std::string>& args, const std::string& errPath, const std::string& outPath) {
+int RunRegionfeat(const std::vector<std::string>& args, const std::string& errPath, const std::string& outPath,
+                  rusage* usage) {
     std::vector<std::string> words = {REGIONFEAT_BIN, "--module", REGIONFEAT_MODULE};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -61,7 +62,8 @@ int RunRegionfeat(const std::vector<std::string>& args, const std::string& errPa
     int result = -1;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
         int status = 0;
-        if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result = WEXITSTATUS(status);
+        rusage own{};
+        if (::wait4(pid, &status, 0, usage ? usage : &own) == pid && WIFEXITED(status)) result = WEXITSTATUS(status);
     }
     posix_spawn_file_actions_destroy(&actions);
     return result;

@@ -2,6 +2,8 @@
 // temporary directory, and regionfeat run as a child process.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <string>
 #include <vector>
 
@@ -17,8 +19,10 @@ void SaveSceneAsNpy(const Scene& scene, const std::string& greyPath, const std::
 
 // Runs regionfeat (with the built module) on args via posix_spawn, standard
 // input from /dev/null, standard output to outPath and standard error to
-// errPath; returns its exit status, or -1 when it did not exit normally.
+// errPath; returns its exit status, or -1 when it did not exit normally. With
+// usage, the child's resource usage (its page faults; not its peak memory,
+// which a spawned child shares with its parent until it runs the program).
 int RunRegionfeat(const std::vector<std::string>& args, const std::string& errPath = "/dev/null",
-                  const std::string& outPath = "/dev/null");
+                  const std::string& outPath = "/dev/null", rusage* usage = nullptr);
 
 }  // namespace bench
