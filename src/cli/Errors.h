@@ -42,4 +42,18 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A message as one line of standard error: each line end in it (CR LF, LF or
+// CR; a node's message or a file name may hold them) becomes one blank. A
+// node's message is otherwise kept as it stands, trailing blanks included.
+inline std::string OneLine(const std::string& message) {
+    std::string line;
+    line.reserve(message.size());
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        const char c = message[i];
+        if (c == '\r' && i + 1 < message.size() && message[i + 1] == '\n') continue;
+        line += c == '\n' || c == '\r' ? ' ' : c;
+    }
+    return line;
+}
+
 }  // namespace regionfeat

@@ -64,17 +64,6 @@ std::string LineTime(double seconds) {
     return Format("%ld s", s);
 }
 
-std::string OneLine(const std::string& message) {
-    std::string line;
-    line.reserve(message.size());
-    for (std::size_t i = 0; i < message.size(); ++i) {
-        const char c = message[i];
-        if (c == '\r' && i + 1 < message.size() && message[i + 1] == '\n') continue;
-        line += c == '\n' || c == '\r' ? ' ' : c;
-    }
-    return line;
-}
-
 Progress::Progress(std::ostream& out, ProgressMode mode, std::size_t total, std::function<double()> seconds)
     : m_out(out), m_mode(mode), m_total(total), m_seconds(std::move(seconds)) {
     if (!m_seconds)

@@ -9,6 +9,8 @@
 #include <ostream>
 #include <string>
 
+#include "Errors.h"
+
 namespace regionfeat {
 
 enum class ProgressMode { Bar, Lines, None };
@@ -78,11 +80,6 @@ private:
     std::size_t m_drawnWidth = 0;  // columns of the bar on screen, 0 when none
     bool m_finished = false;
 };
-
-// A message as one line of standard error: each line end in it (CR LF, LF or
-// CR; a node's message or a file name may hold them) becomes one blank, as
-// in the error line that ends a command.
-std::string OneLine(const std::string& message);
 
 // Time left as the bar shows it: "0:07", "12:05", "1:02:03"; more than 99
 // hours as ">99 h".

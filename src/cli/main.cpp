@@ -19,19 +19,10 @@
 
 namespace {
 
-// Every failure is reported as exactly one line on standard error. A node's
-// message is printed as it stands, trailing blanks included; only its line
-// ends (CR LF, LF or CR) become one blank each, so that it stays on one line.
+// Every failure is reported as exactly one line on standard error.
 int Report(int status, const std::string& message) {
-    std::string line;
-    line.reserve(message.size());
-    for (std::size_t i = 0; i < message.size(); ++i) {
-        const char c = message[i];
-        if (c == '\r' && i + 1 < message.size() && message[i + 1] == '\n') continue;
-        line += c == '\n' || c == '\r' ? ' ' : c;
-    }
     std::cout.flush();
-    std::cerr << "error: " << line << std::endl;
+    std::cerr << "error: " << regionfeat::OneLine(message) << std::endl;
     return status;
 }
 
