@@ -8,7 +8,6 @@
 
 #include <bit>
 #include <cmath>
-#include <csetjmp>
 #include <cstring>
 #include <limits>
 #include <set>
@@ -120,35 +119,6 @@ void WriteRawTiff(const std::string& path, const std::vector<RawPage>& pages, co
     TIFFClose(t);
 }
 
-jmp_buf g_pngJump;
-void PngTestError(png_structp, png_const_charp) { longjmp(g_pngJump, 1); }
-
-// rows: the bytes of each row as stored in the file (16-bit big-endian, packed
-// below 8 bits).
-bool WriteRawPng(const std::string& path, uint32_t w, int bits, int colour, const std::vector<std::string>& rows,
-                 bool interlaced = false) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, PngTestError, nullptr);
-    png_infop info = png_create_info_struct(png);
-    std::vector<png_bytep> pointers;
-    for (const std::string& r : rows) pointers.push_back(reinterpret_cast<png_bytep>(const_cast<char*>(r.data())));
-    volatile bool ok = false;  // set between setjmp and a possible longjmp
-    if (!setjmp(g_pngJump)) {
-        png_init_io(png, f);
-        png_set_IHDR(png, info, w, static_cast<uint32_t>(rows.size()), bits, colour,
-                     interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                     PNG_FILTER_TYPE_DEFAULT);
-        png_write_info(png, info);
-        png_write_image(png, pointers.data());
-        png_write_end(png, info);
-        ok = true;
-    }
-    png_destroy_write_struct(&png, &info);
-    std::fclose(f);
-    return ok;
-}
-
 std::string Dict(const std::string& descr, const std::string& shape) {
     return "{'descr': '" + descr + "', 'fortran_order': False, 'shape': " + shape + ", }";
 }
@@ -213,11 +183,11 @@ TEST(Readers, TiffPagesArePlanesTilesAndBigEndianAreDecoded) {
 TEST(Readers, PngGreyDepthsKeepTheirStoredValues) {
     TempDir dir;
     // 16-bit samples are big-endian in the file: 0x0102 is 258.
-    ASSERT_TRUE(WriteRawPng(dir / "g16.png", 2, 16, PNG_COLOR_TYPE_GRAY,
+    ASSERT_TRUE(test::WriteRawPng(dir / "g16.png", 2, 16, PNG_COLOR_TYPE_GRAY,
                             {Bytes<uint8_t>({0x01, 0x02, 0xff, 0xff}), Bytes<uint8_t>({0x00, 0x05, 0x80, 0x00})}));
     ExpectImage(dir / "g16.png", SampleType::U16, 2, 2, 1, {258, 65535, 5, 32768});
     // A 1-bit mask gives 0 and 1, not 0 and 255.
-    ASSERT_TRUE(WriteRawPng(dir / "g1.png", 10, 1, PNG_COLOR_TYPE_GRAY, {Bytes<uint8_t>({0xA1, 0x40})}));
+    ASSERT_TRUE(test::WriteRawPng(dir / "g1.png", 10, 1, PNG_COLOR_TYPE_GRAY, {Bytes<uint8_t>({0xA1, 0x40})}));
     ExpectImage(dir / "g1.png", SampleType::U8, 10, 1, 1, {1, 0, 1, 0, 0, 0, 0, 1, 0, 1});
 }
 
@@ -247,7 +217,7 @@ TEST(Readers, InterlacedPngEqualsItsRowsAtEveryDepthAndSize) {
                 }
                 rows.push_back(row);
             }
-            ASSERT_TRUE(WriteRawPng(dir / "i.png", w, bits, PNG_COLOR_TYPE_GRAY, rows, true));
+            ASSERT_TRUE(test::WriteRawPng(dir / "i.png", w, bits, PNG_COLOR_TYPE_GRAY, rows, true));
             ExpectImage(dir / "i.png", bits == 16 ? SampleType::U16 : SampleType::U8, w, h, 1, values);
         }
 }
@@ -256,7 +226,7 @@ TEST(Readers, PixelLimitCountsEveryPlaneOfEveryFormat) {
     TempDir dir;
     WriteRawTiff(dir / "stack.tif", {{2, 3, 8, SAMPLEFORMAT_UINT, std::string(6, '\1')},
                                      {2, 3, 8, SAMPLEFORMAT_UINT, std::string(6, '\2')}});
-    ASSERT_TRUE(WriteRawPng(dir / "g.png", 4, 8, PNG_COLOR_TYPE_GRAY, std::vector(3, std::string(4, '\5'))));
+    ASSERT_TRUE(test::WriteRawPng(dir / "g.png", 4, 8, PNG_COLOR_TYPE_GRAY, std::vector(3, std::string(4, '\5'))));
     WriteFile(dir / "cube.npy", NpyFile(Dict("|u1", "(2, 1, 5)"), std::string(10, '\7')));
     const std::tuple<const char*, uint64_t, const char*> cases[] = {
         {"stack.tif", 12, "the image has 12 pixels (2 x 3 x 2), more than the limit of 11 pixels (--max-pixels)"},
@@ -324,8 +294,8 @@ TEST(Readers, RefuseUnsupportedAndDamagedFiles) {
     const std::vector<test::TiffTag> wide = {{256, 4, {0x7fffffffu}}, {257, 4, {1}}, {258, 3, {32}}, {259, 3, {1}},
                                              {262, 3, {1}}, {273, 4, {8}}, {278, 4, {1}}, {279, 4, {8}}, {339, 3, {3}}};
     WriteFile(dir / "wide.tif", test::TiffFile(std::string(8, '\0'), {wide}));
-    ASSERT_TRUE(WriteRawPng(dir / "rgb.png", 1, 8, PNG_COLOR_TYPE_RGB, {Bytes<uint8_t>({1, 2, 3})}));
-    ASSERT_TRUE(WriteRawPng(dir / "crc.png", 40, 8, PNG_COLOR_TYPE_GRAY, std::vector(40, std::string(40, '\x33'))));
+    ASSERT_TRUE(test::WriteRawPng(dir / "rgb.png", 1, 8, PNG_COLOR_TYPE_RGB, {Bytes<uint8_t>({1, 2, 3})}));
+    ASSERT_TRUE(test::WriteRawPng(dir / "crc.png", 40, 8, PNG_COLOR_TYPE_GRAY, std::vector(40, std::string(40, '\x33'))));
     std::string png = ReadFile(dir / "crc.png");
     png[60] = static_cast<char>(png[60] ^ 0x55);  // inside IDAT: the CRC no longer matches
     WriteFile(dir / "crc.png", png);

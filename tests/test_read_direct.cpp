@@ -10,7 +10,6 @@
 #include <tiffio.h>
 
 #include <cmath>
-#include <csetjmp>
 #include <cstring>
 #include <regex>
 
@@ -134,9 +133,6 @@ void WriteTestTiff(const std::string& path, SampleType type, const std::string& 
     TIFFClose(t);
 }
 
-jmp_buf g_pngJump;
-void PngTestError(png_structp, png_const_charp) { longjmp(g_pngJump, 1); }
-
 // The stored rows of a grey PNG of kW x kH holding Value(i) of type.
 std::vector<std::string> PngRows(int bits, SampleType type) {
     std::vector<std::string> rows(kH);
@@ -151,25 +147,7 @@ std::vector<std::string> PngRows(int bits, SampleType type) {
 
 // A grey PNG of kW x kH of the given depth and stored rows.
 bool WriteTestPng(const std::string& path, int bits, const std::vector<std::string>& rows) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, PngTestError, nullptr);
-    png_infop info = png_create_info_struct(png);
-    std::vector<png_bytep> pointers;
-    for (const std::string& r : rows) pointers.push_back(reinterpret_cast<png_bytep>(const_cast<char*>(r.data())));
-    volatile bool ok = false;
-    if (!setjmp(g_pngJump)) {
-        png_init_io(png, f);
-        png_set_IHDR(png, info, kW, kH, bits, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                     PNG_FILTER_TYPE_DEFAULT);
-        png_write_info(png, info);
-        png_write_image(png, pointers.data());
-        png_write_end(png, info);
-        ok = true;
-    }
-    png_destroy_write_struct(&png, &info);
-    std::fclose(f);
-    return ok;
+    return test::WriteRawPng(path, kW, bits, PNG_COLOR_TYPE_GRAY, rows);
 }
 
 template <class Fn>

@@ -1,12 +1,15 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csetjmp>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -362,6 +365,35 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     command.append(" </dev/null >").append(Quoted(out)).append(" 2>").append(Quoted(err));
     const int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, stdoutPath.empty() ? ReadFile(out) : "", ReadFile(err)};
+}
+
+namespace {
+jmp_buf g_pngJump;
+void PngTestError(png_structp, png_const_charp) { longjmp(g_pngJump, 1); }
+}  // namespace
+
+bool WriteRawPng(const std::string& path, uint32_t w, int bits, int colour, const std::vector<std::string>& rows,
+                 bool interlaced) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, PngTestError, nullptr);
+    png_infop info = png_create_info_struct(png);
+    std::vector<png_bytep> pointers;
+    for (const std::string& r : rows) pointers.push_back(reinterpret_cast<png_bytep>(const_cast<char*>(r.data())));
+    volatile bool ok = false;  // set between setjmp and a possible longjmp
+    if (!setjmp(g_pngJump)) {
+        png_init_io(png, f);
+        png_set_IHDR(png, info, w, static_cast<uint32_t>(rows.size()), bits, colour,
+                     interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                     PNG_FILTER_TYPE_DEFAULT);
+        png_write_info(png, info);
+        png_write_image(png, pointers.data());
+        png_write_end(png, info);
+        ok = true;
+    }
+    png_destroy_write_struct(&png, &info);
+    std::fclose(f);
+    return ok;
 }
 
 }  // namespace test

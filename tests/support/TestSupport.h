@@ -156,4 +156,10 @@ struct ProgramResult {
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          const std::string& stdoutPath = "");
 
+// A PNG of w pixels a row written with libpng: rows are the bytes of each row
+// as stored in the file (16-bit big-endian, packed below 8 bits), colour a
+// libpng colour type (PNG_COLOR_TYPE_GRAY, ...); false when libpng refuses.
+bool WriteRawPng(const std::string& path, uint32_t w, int bits, int colour, const std::vector<std::string>& rows,
+                 bool interlaced = false);
+
 }  // namespace test
