@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <iostream>
 #include <limits>
 #include <sstream>
@@ -332,9 +335,12 @@ void RunCommand(const Module& module, const RunOptions& o, std::ostream& out, st
             case OutputKind::Tsv: {
                 const char separator = f.kind == OutputKind::Csv ? ',' : '\t';
                 files.Add(f.path, [&, separator](const std::string& temp) {
-                    std::ostringstream text;
+                    // Straight into the file: the text of a large table is never held whole.
+                    std::ofstream text(temp, std::ios::binary | std::ios::trunc);
+                    if (!text) throw ImageIOError(temp + ": cannot create: " + std::strerror(errno));
                     WriteDelimited(text, tableOf(*matrix), separator);
-                    WriteTextFile(temp, text.str());
+                    text.close();
+                    if (!text) throw ImageIOError(temp + ": cannot write");
                 });
                 break;
             }
