@@ -295,12 +295,14 @@ Raster ReadNpy(const std::string& path, const ReadLimits& limits) {
     return ReadRaster(path, [&](SampleSink& sink) { ReadNpyInto(path, limits, sink); });
 }
 
-std::string NpyBytes(const Raster& r) {
+namespace {
+
+// The NPY header of a raster: magic, version, length field, dict, padding and
+// newline, a multiple of 64 bytes so that the data are aligned.
+std::string NpyHeader(const Raster& r) {
     std::string dict = std::string("{'descr': '") + NpyDescr(r.type) + "', 'fortran_order': False, 'shape': (";
     if (r.depth != 1) dict += std::to_string(r.depth) + ", ";
     dict += std::to_string(r.height) + ", " + std::to_string(r.width) + "), }";
-    // The header (magic, version, length field, dict, padding, newline) fills a
-    // multiple of 64 bytes so that the data are aligned.
     std::size_t fixed = 10;
     std::size_t total = (fixed + dict.size() + 1 + 63) / 64 * 64;
     if (total - fixed > 0xffff) {
@@ -314,7 +316,13 @@ std::string NpyBytes(const Raster& r) {
     out += static_cast<char>(fixed == 10 ? 1 : 2);
     out += '\0';
     for (std::size_t i = 0; i < fixed - 8; ++i) out += static_cast<char>((headerLen >> (8 * i)) & 0xffu);
-    out += dict;
+    return out + dict;
+}
+
+}  // namespace
+
+std::string NpyBytes(const Raster& r) {
+    std::string out = NpyHeader(r);
     out.append(reinterpret_cast<const char*>(r.bytes.data()), r.bytes.size());
     return out;
 }
@@ -324,10 +332,12 @@ void WriteNpy(const std::string& path, const Raster& r) {
     if (r.width < 0 || r.height < 0 || r.depth < 0 ||
         r.bytes.size() != static_cast<std::size_t>(r.Count()) * SampleSize(r.type))
         Fail(path, "pixel data do not match the image extents");
-    const std::string bytes = NpyBytes(r);
+    // Header, then the samples as they are: the file's bytes are never gathered in memory.
+    const std::string header = NpyHeader(r);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) Fail(path, std::string("cannot create: ") + std::strerror(errno));
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.write(header.data(), static_cast<std::streamsize>(header.size()));
+    out.write(reinterpret_cast<const char*>(r.bytes.data()), static_cast<std::streamsize>(r.bytes.size()));
     out.close();
     if (!out) Fail(path, "cannot write");
 }
