@@ -29,16 +29,9 @@ namespace {
 using test::TempDir;
 using test::WriteFile;
 
-// The message of the UsageError fn throws ("" if it throws none).
 template <class Fn>
 std::string Usage(Fn&& fn) {
-    try {
-        fn();
-    } catch (const UsageError& e) {
-        return e.what();
-    }
-    ADD_FAILURE() << "no UsageError";
-    return "";
+    return test::MessageOf<UsageError>(fn);
 }
 
 std::vector<std::pair<std::string, std::string>> AsPairs(const std::vector<ImagePair>& pairs) {

@@ -46,16 +46,9 @@ std::string Bytes(std::initializer_list<T> values, bool bigEndian = false) {
     return out;
 }
 
-// The message of the ImageIOError fn throws ("" if it throws none).
 template <class Fn>
 std::string IOError(Fn&& fn) {
-    try {
-        fn();
-    } catch (const ImageIOError& e) {
-        return e.what();
-    }
-    ADD_FAILURE() << "no ImageIOError";
-    return "";
+    return test::MessageOf<ImageIOError>(fn);
 }
 
 // The image at path has the given type, extents and sample values.

@@ -152,12 +152,7 @@ bool WriteTestPng(const std::string& path, int bits, const std::vector<std::stri
 
 template <class Fn>
 std::string IOError(Fn&& fn) {
-    try {
-        fn();
-    } catch (const ImageIOError& e) {
-        return e.what();
-    }
-    return "no ImageIOError";
+    return test::MessageOf<ImageIOError>(fn);
 }
 
 }  // namespace

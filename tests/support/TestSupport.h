@@ -3,6 +3,8 @@
 // input checks, temporary directories, hand-made files and program runs.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -161,5 +163,17 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
 // libpng colour type (PNG_COLOR_TYPE_GRAY, ...); false when libpng refuses.
 bool WriteRawPng(const std::string& path, uint32_t w, int bits, int colour, const std::vector<std::string>& rows,
                  bool interlaced = false);
+
+// The message of the E that fn throws; "" and a test failure if it throws none.
+template <class E, class Fn>
+std::string MessageOf(Fn&& fn) {
+    try {
+        fn();
+    } catch (const E& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "the expected exception was not thrown";
+    return "";
+}
 
 }  // namespace test
