@@ -18,6 +18,22 @@ std::string RunLocation(const char* registryName) {
     return std::string("(feature plugins) ") + registryName + "::Run";
 }
 
+void CheckMaskInGrey(const char* registryName, const CImage& grey, const CImage& mask, int64_t x0, int64_t y0) {
+    const CSize gs = grey.Size();
+    const CSize ms = mask.Size();
+    const auto fail = [registryName](const std::string& message) {
+        throw CException(std::string("(feature plugins) ") + registryName + "::ComputeRegion", message, nullptr);
+    };
+    if (grey.Type() != IMAGE_GREY_F || mask.Type() != IMAGE_GREY_F)
+        fail("The grey image and the region mask must be of type IMAGE_GREY_F");
+    if (x0 < 0 || y0 < 0 || gs.z < 1 || ms.x > gs.x - x0 || ms.y > gs.y - y0)
+        fail(CString("The region mask %1 at (%2, %3) does not lie inside the grey image %4")
+                 .Arg(CPos(ms).ToString())
+                 .Arg(static_cast<long long>(x0))
+                 .Arg(static_cast<long long>(y0))
+                 .Arg(CPos(gs).ToString()));
+}
+
 Impl::StExLocation SourceSite(const char* function, const void* object, std::source_location at) {
     // The build stamp of the module: one for all of its source-location failures.
     static const char* const kBuildStamp = __DATE__ " " __TIME__;

@@ -21,6 +21,12 @@ namespace KELO::frame {
 // "(feature plugins) <name>::Run", the location of every failure of a node's Run.
 std::string RunLocation(const char* registryName);
 
+// The checks of a ComputeRegion that reads the grey image around a region
+// mask placed at (x0, y0): both images IMAGE_GREY_F, the mask's box inside the
+// grey image. Only misuse from outside Run can fail them; they throw the
+// node's CException located at "(feature plugins) <name>::ComputeRegion".
+void CheckMaskInGrey(const char* registryName, const CImage& grey, const CImage& mask, int64_t x0, int64_t y0);
+
 // The source-location record of a failure raised in function (named as the
 // node's messages name it) at the caller's line, with the module's build stamp.
 // Every source-location failure of the module takes its record from here.

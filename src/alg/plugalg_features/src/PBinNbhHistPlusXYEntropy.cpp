@@ -57,18 +57,7 @@ void CPBinNbhHistPlusXYEntropy::ComputeRegion(const CImage& grey, const CImage& 
     if (features.size() < static_cast<std::size_t>(m_nFeatures)) throw std::out_of_range("invalid vector<T> subscript");
     const CSize gs = grey.Size();
     const CSize ms = mask.Size();
-    // Only misuse from outside Run can fail these; Run always passes a fitting pair.
-    const auto fail = [](const std::string& message) {
-        throw CException(std::string("(feature plugins) ") + kName + "::ComputeRegion", message, nullptr);
-    };
-    if (grey.Type() != IMAGE_GREY_F || mask.Type() != IMAGE_GREY_F)
-        fail("The grey image and the region mask must be of type IMAGE_GREY_F");
-    if (x0 < 0 || y0 < 0 || gs.z < 1 || ms.x > gs.x - x0 || ms.y > gs.y - y0)
-        fail(CString("The region mask %1 at (%2, %3) does not lie inside the grey image %4")
-                 .Arg(CPos(ms).ToString())
-                 .Arg(static_cast<long long>(x0))
-                 .Arg(static_cast<long long>(y0))
-                 .Arg(CPos(gs).ToString()));
+    frame::CheckMaskInGrey(kName, grey, mask, x0, y0);
     const int64_t w = ms.x, h = ms.y, W = gs.x;
     if (w <= 0 || h <= 0) return;
     const float* g = grey.Pixels<float>();

@@ -55,20 +55,9 @@ void CPLBPHist::ComputeRegion(const CImage& grey, const CImage& mask, int64_t x0
     if (features.size() < kCodes) throw std::out_of_range("invalid vector<T> subscript");
     const CSize gs = grey.Size();
     const CSize ms = mask.Size();
-    // Only misuse from outside Run can fail these; Run always passes a fitting pair.
-    const auto fail = [](const std::string& message) {
-        throw CException(std::string("(feature plugins) ") + kName + "::ComputeRegion", message, nullptr);
-    };
-    if (grey.Type() != IMAGE_GREY_F || mask.Type() != IMAGE_GREY_F)
-        fail("The grey image and the region mask must be of type IMAGE_GREY_F");
     // Every neighbour read lies inside the mask's box, so the box inside the grey
     // image is all that keeps the reads inside it.
-    if (x0 < 0 || y0 < 0 || gs.z < 1 || ms.x > gs.x - x0 || ms.y > gs.y - y0)
-        fail(CString("The region mask %1 at (%2, %3) does not lie inside the grey image %4")
-                 .Arg(CPos(ms).ToString())
-                 .Arg(static_cast<long long>(x0))
-                 .Arg(static_cast<long long>(y0))
-                 .Arg(CPos(gs).ToString()));
+    frame::CheckMaskInGrey(kName, grey, mask, x0, y0);
 
     float bins[kCodes] = {};
     // 64 bits where the count could pass 2^31; converted to float the same as a
